@@ -1,0 +1,41 @@
+// The program's one entry after start-up: banner, usage, the options of the
+// command tail, the checks of the named files, then one run of the list
+// processing and, when asked, the grouping. Returns the exit code.
+#ifndef GRENFEL_DRIVER_DRIVER_H_
+#define GRENFEL_DRIVER_DRIVER_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "services/fileio.h"
+
+namespace grenfel {
+
+// Exit codes.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitUsage = 1,     // a command-line check failed
+  kExitFailed = 2,    // a file could not be read or rewritten; nothing lost
+  kExitNoMemory = 255,
+};
+
+// The settings of one run, taken from the command tail.
+struct RunOptions {
+  std::string listName;
+  std::string includeName;  // empty when none
+  std::string excludeName;  // empty when /B= was not given
+  bool removeDuplicates = false;
+  // 0: no grouping; -1: /G without a usable number; else the session size.
+  int32_t sessionSize = 0;
+};
+
+int RunDriver(std::string_view commandTail, FileSystem* fs);
+
+// The existence test for a named file, as the driver and the list
+// processing use it.
+bool FileExists(FileSystem* fs, const std::string& name);
+
+}  // namespace grenfel
+
+#endif  // GRENFEL_DRIVER_DRIVER_H_

@@ -1,0 +1,33 @@
+// Domain grouping: reorders the members of a list file by domain, the
+// largest domains first, cut into delivery sessions of a given size.
+#ifndef GRENFEL_GROUPING_GROUPING_H_
+#define GRENFEL_GROUPING_GROUPING_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "services/fileio.h"
+
+namespace grenfel {
+
+struct GroupOutcome {
+  // The number of groups: different domains plus records without "@",
+  // among the members after the last CLOSED line.
+  int32_t groups = 0;
+  // Not ok when the run must stop: `message` is the error line without its
+  // leading "* Error: ".
+  Status failure;
+};
+
+// Reads, groups and rewrites the list. `sessionSize` is at least 1. Prints
+// only "+ Error: Not enough names to group." when there are too few members.
+GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize);
+
+// "user@Example.COM" gives "example.com" 0x00 "user" and back; a text
+// without "@" (or 0x00) is returned unchanged.
+std::string ToggleDomainKey(std::string_view text);
+
+}  // namespace grenfel
+
+#endif  // GRENFEL_GROUPING_GROUPING_H_

@@ -1,0 +1,144 @@
+// File access under the list processing and the grouping: whole files read
+// into memory, files written through a buffer, the carriage-return line rule,
+// and a small FileSystem interface so that tests can substitute one that
+// fails on purpose. Platform code lives in fileio_posix.cc / fileio_win32.cc.
+#ifndef GRENFEL_SERVICES_FILEIO_H_
+#define GRENFEL_SERVICES_FILEIO_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace grenfel {
+
+// Error codes recorded by failing file operations.
+enum ErrorCode : int {
+  kOk = 0,
+  kOutOfMemory = 7,
+  kBadFileNumber = 52,
+  kFileNotFound = 53,
+  kBadFileMode = 54,
+  kFileAlreadyOpen = 55,
+  kDiskFull = 61,
+  kInputPastEnd = 62,
+  kBadFileName = 64,
+  kPermissionDenied = 70,
+  kIoError = 75,
+  kPathNotFound = 76,
+};
+
+// The outcome of an operation: code 0 for success, else one of ErrorCode and
+// a "call(name): reason" message for people.
+struct Status {
+  int code = kOk;
+  std::string message;
+
+  bool ok() const { return code == kOk; }
+  static Status Ok() { return Status{}; }
+  static Status Error(int code, std::string message) { return Status{code, std::move(message)}; }
+};
+
+// What the name refers to. Lists are rewritten in place, so only kRegular may
+// be one.
+enum class FileKind { kRegular, kDirectory, kOther };
+
+// The bytes of a whole file, owned (mapped or read) until destroyed.
+class FileData {
+ public:
+  virtual ~FileData() = default;
+  virtual std::string_view bytes() const = 0;
+};
+
+// A file open for writing and held with exclusive access until destroyed.
+// Append buffers; every failure (including those of the buffered bytes) is
+// returned by the call that meets it. After a failure the file is in an
+// unknown state and must not be written again.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  virtual Status Append(std::string_view data) = 0;
+  // Writes out the buffer and asks the system to put the file on disk.
+  virtual Status Sync() = 0;
+  // Writes out the buffer and closes; the destructor closes without report.
+  virtual Status Close() = 0;
+};
+
+struct FileInfo {
+  FileKind kind = FileKind::kOther;
+  uint64_t size = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
+// How OpenForWriting treats what is there.
+enum class WriteMode {
+  // Create when missing, cut to length 0 when present.
+  kCreateOrTruncate,
+  // Create when missing; an existing file must be a regular file and empty,
+  // else the open fails with kFileAlreadyOpen and the file is left alone.
+  kCreateEmptyOnly,
+  // The file must exist and be a regular file; it is cut to length 0 but
+  // keeps its identity (same inode, owner, permissions and links).
+  kTruncateExisting,
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // True when the system reports attributes for the name, whatever the entry
+  // is. Names holding "*" or "?" and the empty name are false; only the first
+  // 255 bytes are used.
+  virtual bool Exists(const std::string& name) = 0;
+
+  // Kind, size and identity of an existing entry; kFileNotFound when missing.
+  virtual Status Stat(const std::string& name, FileInfo* info) = 0;
+
+  // Reads a whole file with exclusive access (another holder gives
+  // kPermissionDenied). With `regular_only`, anything but a regular file is
+  // refused with kBadFileMode before any byte is read; otherwise pipes and
+  // devices are read to their end. Never blocks on opening a FIFO.
+  virtual Status ReadFile(const std::string& name, bool regular_only,
+                          std::unique_ptr<FileData>* data) = 0;
+
+  virtual Status OpenForWriting(const std::string& name, WriteMode mode,
+                                std::unique_ptr<WritableFile>* file) = 0;
+
+  // Removes one file by name (no patterns).
+  virtual Status Delete(const std::string& name) = 0;
+
+  // Puts the folder that holds `name` on disk, so a created or removed entry
+  // survives a crash.
+  virtual Status SyncFolderOf(const std::string& name) = 0;
+};
+
+// The platform's file system.
+FileSystem* RealFileSystem();
+
+// The carriage-return line rule: CR or CR LF ends a line, a bare LF is data,
+// Ctrl-Z (0x1A) ends the readable text for good, a last line without its end
+// is a line.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view bytes);
+  // True when no line is left (nothing left, or Ctrl-Z next).
+  bool AtEnd() const { return pos_ >= end_; }
+  // The next line without its end; false at the end.
+  bool ReadLine(std::string_view* line);
+
+ private:
+  std::string_view bytes_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+};
+
+// Readable length: everything before the first Ctrl-Z.
+size_t ReadableLength(std::string_view bytes);
+// True when something other than blanks, tabs, CR, LF or Ctrl-Z follows the
+// first Ctrl-Z: such data would be dropped by a rewrite.
+bool HasDataAfterEnd(std::string_view bytes);
+
+}  // namespace grenfel
+
+#endif  // GRENFEL_SERVICES_FILEIO_H_
