@@ -1,10 +1,256 @@
 #include "memberlist/memberlist.h"
 
-namespace grenfel {
+#include <cstring>
+#include <memory>
+#include <vector>
 
-ListOutcome ProcessList(FileSystem*, const std::string&, const std::string&, const std::string&,
-                        bool) {
-  return {};
+#include "memberlist/entries.h"
+#include "services/console.h"
+#include "services/rewrite.h"
+#include "services/text.h"
+
+namespace grenfel {
+namespace {
+
+constexpr size_t kClosedTestBytes = 65536;
+constexpr std::string_view kTitlePrefix = "Grenfel : ";
+
+std::string Plural(int64_t count, std::string_view noun, std::string_view ending) {
+  return std::string(noun) + (count == 1 ? "" : "s") + std::string(ending);
+}
+
+bool IsErrorsToLine(std::string_view line) {
+  return line.size() >= 12 && EqualUpper(line.substr(0, 12), "+ERRORS-TO:=");
+}
+
+// Shows the title only when the last digit of the clock's seconds moved, so
+// a long walk does not spend its time on the title.
+class TitleClock {
+ public:
+  bool Due() {
+    char digit = ClockSecondDigit();
+    if (digit == last_) return false;
+    last_ = digit;
+    return true;
+  }
+
+ private:
+  char last_ = 0;
+};
+
+// One list in memory while it is processed.
+struct MemberList {
+  std::vector<std::string_view> head;  // head lines, written back as read
+  EntryStore entries;
+  int64_t linesRead = 0;
+  bool hasPlusRecord = false;
+  int32_t closedFlag = 0;
+  bool closedLineSeen = false;
+};
+
+void ReadListLines(std::string_view bytes, MemberList* list) {
+  LineReader reader(bytes);
+  std::string_view line;
+  while (reader.ReadLine(&line)) {
+    ++list->linesRead;
+    if (IsErrorsToLine(line)) {
+      list->head.push_back(line);
+      list->closedFlag = 1;
+      continue;
+    }
+    if (list->closedFlag != 0 && !list->closedLineSeen) {
+      list->head.push_back(line);
+      if (EqualUpper(line, "CLOSED")) list->closedLineSeen = true;
+      continue;
+    }
+    std::string_view record = TrimBlanks(line);
+    if (!record.empty() && record[0] == '+') list->hasPlusRecord = true;
+    list->entries.Add(record);
+  }
+}
+
+void ReadIncludeLines(std::string_view bytes, MemberList* list) {
+  LineReader reader(bytes);
+  std::string_view line;
+  while (reader.ReadLine(&line)) {
+    ++list->linesRead;
+    std::string_view record = TrimBlanks(line);
+    if (!record.empty() && record[0] == '+') list->hasPlusRecord = true;
+    list->entries.Add(record);
+  }
+}
+
+// Blanks every entry that an exclude key names; returns how many. The title
+// shows the count reached before each key, as a scan key by key would.
+int64_t FilterEntries(const ExcludeKeys& excludeKeys, EntryStore* entries) {
+  PrintText(", Filtering");
+  std::vector<int64_t> countAfterKey;
+  int64_t filteredCount = BlankExcluded(excludeKeys, entries, &countAfterKey);
+  if (excludeKeys.size() == 0 || excludeKeys.Key(0).empty()) return 0;
+  TitleClock clock;
+  for (size_t k = 0; k < excludeKeys.size(); ++k) {
+    if (!clock.Due()) continue;
+    int64_t shown = k == 0 ? 0 : countAfterKey[k - 1];
+    SetTitle(std::string(kTitlePrefix) + "Filtering [" + NumberText(static_cast<double>(shown)) +
+             " " + Plural(shown, "record", " removed]"));
+  }
+  return filteredCount;
+}
+
+struct WriteResult {
+  int64_t duplicateCount = 0;
+  Status status;
+};
+
+// Writes the head block, then the records ascending (the array is sorted
+// descending, so it is walked backwards), without empties and, under /ND,
+// without an address that repeats the record written just before it.
+WriteResult WriteRecords(const std::string& listName, const MemberList& list, bool removeDuplicates,
+                         WritableFile* out) {
+  WriteResult result;
+  auto append = [&](std::string_view bytes) {
+    if (result.status.ok()) result.status = out->Append(bytes);
+  };
+  for (std::string_view line : list.head) {
+    append(line);
+    append("\r\n");
+  }
+  const EntryStore& entries = list.entries;
+  std::string_view linePrefix;
+  std::string_view lastWritten;
+  TitleClock clock;
+  std::string titleStart = std::string(kTitlePrefix) + "Writing " + listName + " [";
+  for (int64_t index = entries.size() - 2; index >= 0 && result.status.ok(); --index) {
+    if (clock.Due()) SetTitle(titleStart + NumberText(static_cast<double>(index)) + "]");
+    std::string_view entry = entries.Text(static_cast<size_t>(index));
+    if (entry.empty()) continue;
+    if (std::memchr(entry.data(), '@', entry.size()) != nullptr) {
+      if (removeDuplicates && EqualUpper(entry, lastWritten)) {
+        ++result.duplicateCount;
+        continue;
+      }
+      if (list.hasPlusRecord) linePrefix = entry[0] == '+' ? "" : " ";
+    }
+    append(linePrefix);
+    append(entry);
+    append("\r\n");
+    lastWritten = entry;
+  }
+  return result;
+}
+
+}  // namespace
+
+int32_t IsClosedText(std::string_view firstBytes) {
+  std::string text = UpperCase(firstBytes.substr(0, kClosedTestBytes));
+  std::string_view view = text;
+  if (view.substr(0, 8) == "CLOSED\r\n") return 1;
+  if (view.size() >= 8 && view.substr(view.size() - 8) == "\r\nCLOSED") return 1;
+  return static_cast<int32_t>(FindText(1, view, "\r\nCLOSED\r\n"));
+}
+
+std::string CompanionName(std::string_view listName) {
+  int64_t dot = FindText(-1, listName, ".");
+  std::string name = dot > 0 ? std::string(listName.substr(0, static_cast<size_t>(dot))) + "TMP"
+                             : std::string(listName) + ".TMP";
+  if (EqualUpper(name, listName)) name.pop_back();
+  return name;
+}
+
+ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
+                        const std::string& excludeName, bool removeDuplicates) {
+  ListOutcome outcome;
+  if (!fs->Exists(listName)) return outcome;
+
+  // The exclude list is itself processed first, then every line of it is a
+  // key: trimmed and upper-cased.
+  bool excludeActive = false;
+  ExcludeKeys excludeKeys;
+  if (!excludeName.empty()) {
+    ListOutcome prepared = ProcessList(fs, excludeName, "", "", removeDuplicates);
+    if (!prepared.failure.ok()) return prepared;
+    if (prepared.linesRead != 0) {
+      excludeActive = true;
+      std::unique_ptr<FileData> excludeData;
+      Status s = ReadListFile(fs, excludeName, ListRole::kExclude, &excludeData);
+      if (!s.ok()) return {0, s};
+      LineReader reader(excludeData->bytes());
+      std::string_view line;
+      while (reader.ReadLine(&line)) excludeKeys.Add(UpperCase(TrimBlanks(line)));
+    }
+  }
+
+  std::string companionName = CompanionName(listName);
+  std::unique_ptr<FileData> listData;
+  Status s = ReadListFile(fs, listName, ListRole::kList, &listData);
+  if (!s.ok()) return {0, s};
+
+  MemberList list;
+  std::string_view listBytes = listData->bytes();
+  list.closedFlag = IsClosedText(listBytes.substr(0, kClosedTestBytes));
+  if (list.closedFlag != 0) {
+    PrintText("* Closed list found - protecting moderators.");
+    PrintLineEnd();
+  }
+
+  // The companion marks the list as being changed from before it is read
+  // until it has been written.
+  std::unique_ptr<ListRewrite> rewrite;
+  s = ListRewrite::Begin(fs, listName, companionName, &rewrite);
+  if (!s.ok()) return {0, s};
+
+  list.entries.AddBuffer(listBytes);
+  ReadListLines(listBytes, &list);
+  std::unique_ptr<FileData> includeData;
+  if (!includeName.empty()) {
+    s = ReadListFile(fs, includeName, ListRole::kInclude, &includeData);
+    if (!s.ok()) return {0, s};
+    list.entries.AddBuffer(includeData->bytes());
+    ReadIncludeLines(includeData->bytes(), &list);
+  }
+  outcome.linesRead = static_cast<int32_t>(list.linesRead);
+
+  if (list.linesRead <= 1) {
+    rewrite->Abandon();
+    return outcome;
+  }
+
+  PrintText("* \"" + listName + "\" has " + NumberText(static_cast<double>(list.linesRead)) +
+            " records.");
+  PrintLineEnd();
+  PrintText("   Reading");
+
+  int64_t filteredCount = 0;
+  if (excludeActive) filteredCount = FilterEntries(excludeKeys, &list.entries);
+  excludeKeys = ExcludeKeys();
+
+  SetTitle(std::string(kTitlePrefix) + "Sorting");
+  PrintText(", Sorting");
+  list.entries.SortDescendingFolded();
+
+  SetTitle(std::string(kTitlePrefix) + "Writing " + listName);
+  PrintText(", Writing.");
+  PrintLineEnd();
+  WriteResult written = WriteRecords(listName, list, removeDuplicates, rewrite->contents());
+  // The list's bytes are not needed any more; let them go before the list is
+  // written again from the companion.
+  list = MemberList();
+  listData.reset();
+  includeData.reset();
+  s = rewrite->Commit(written.status);
+  if (!s.ok()) return {outcome.linesRead, s};
+
+  if (written.duplicateCount > 0) {
+    PrintText("   Removed " + NumberText(static_cast<double>(written.duplicateCount)) + " " +
+              Plural(written.duplicateCount, "duplicate record", "."));
+    PrintLineEnd();
+  }
+  if (filteredCount > 0) {
+    PrintText("   Filtered " + NumberText(static_cast<double>(filteredCount)) + " " +
+              Plural(filteredCount, "excluded record", "."));
+    PrintLineEnd();
+  }
+  return outcome;
 }
 
 }  // namespace grenfel

@@ -23,9 +23,8 @@ struct ListOutcome {
 
 // The whole processing of one list. Prints its progress and summary lines.
 // `removeDuplicates` is the run's /ND setting.
-ListOutcome ProcessList(FileSystem* fs, const std::string& listName,
-                        const std::string& includeName, const std::string& excludeName,
-                        bool removeDuplicates);
+ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
+                        const std::string& excludeName, bool removeDuplicates);
 
 // Nonzero when the text (the first 65,536 bytes of a file) shows a closed
 // list: "CLOSED" CR LF at the start, CR LF "CLOSED" at the end, or CR LF

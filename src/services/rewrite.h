@@ -15,14 +15,26 @@
 
 namespace grenfel {
 
+// What a file is to the run; it decides what may be refused and how the
+// error line names the file.
+enum class ListRole { kList, kInclude, kExclude };
+
+// Reads a whole list, include or exclude file. Lists and exclude files are
+// rewritten in place, so anything but a regular file is refused; an include
+// file may be a pipe. A file holding data after a Ctrl-Z byte is refused too:
+// the Ctrl-Z ends its readable text, so a rewrite would drop that data. The
+// message of a failure is a whole error line (without "* Error: ").
+Status ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
+                    std::unique_ptr<FileData>* data);
+
 class ListRewrite {
  public:
   // Claims the companion: creates it, or takes it over when it exists empty.
   // A companion that holds data is left alone and refused, with a message
   // that tells whether it holds complete new contents from an interrupted
   // run. On failure `*out` stays empty and nothing was changed.
-  static Status Begin(FileSystem* fs, const std::string& listName,
-                      const std::string& companionName, std::unique_ptr<ListRewrite>* out);
+  static Status Begin(FileSystem* fs, const std::string& listName, const std::string& companionName,
+                      std::unique_ptr<ListRewrite>* out);
 
   ~ListRewrite();
 

@@ -1,0 +1,149 @@
+#include "memberlist/entries.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "services/fileio.h"
+#include "services/text.h"
+
+namespace grenfel {
+namespace {
+
+constexpr int kLengthBits = 24;
+constexpr uint64_t kLongLength = (uint64_t{1} << kLengthBits) - 1;
+
+uint64_t FoldedPrefix(std::string_view text) {
+  uint64_t prefix = 0;
+  size_t n = std::min<size_t>(text.size(), 8);
+  for (size_t i = 0; i < 8; ++i) {
+    prefix <<= 8;
+    if (i < n) prefix |= FoldByte(static_cast<unsigned char>(text[i]));
+  }
+  return prefix;
+}
+
+uint64_t UpperHash(std::string_view text) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (unsigned char c : text) hash = (hash ^ UpperByte(c)) * 0x100000001b3ull;
+  return hash ^ (hash >> 29);
+}
+
+std::string_view KeyOfEntry(std::string_view entry) {
+  return !entry.empty() && entry[0] == '+' ? entry.substr(1) : entry;
+}
+
+}  // namespace
+
+EntryStore::EntryStore() { entries_.push_back({0, 0}); }
+
+void EntryStore::AddBuffer(std::string_view bytes) {
+  buffers_.push_back({bytes.data(), nextBase_, ReadableLength(bytes)});
+  // One spare offset keeps buffers apart even when one is empty.
+  nextBase_ += bytes.size() + 1;
+}
+
+void EntryStore::Add(std::string_view record) {
+  if (record.empty()) {
+    entries_.push_back({0, 0});
+    return;
+  }
+  const Buffer& buffer = buffers_.back();
+  uint64_t offset = buffer.base + static_cast<uint64_t>(record.data() - buffer.data);
+  uint64_t length = std::min<uint64_t>(record.size(), kLongLength);
+  entries_.push_back({0, offset << kLengthBits | length});
+}
+
+std::string_view EntryStore::Decode(uint64_t ref) const {
+  uint64_t length = ref & kLongLength;
+  if (length == 0) return {};
+  uint64_t offset = ref >> kLengthBits;
+  size_t b = buffers_.size() - 1;
+  while (b > 0 && buffers_[b].base > offset) --b;
+  const Buffer& buffer = buffers_[b];
+  const char* start = buffer.data + (offset - buffer.base);
+  if (length < kLongLength) return std::string_view(start, length);
+  // A record too long for the length field: it is a trimmed line, so its end
+  // is found again from the line rule.
+  size_t rest = buffer.readableEnd - (offset - buffer.base);
+  const void* cr = std::memchr(start, '\r', rest);
+  size_t end = cr ? static_cast<size_t>(static_cast<const char*>(cr) - start) : rest;
+  while (end > 0 && start[end - 1] == ' ') --end;
+  return std::string_view(start, end);
+}
+
+std::string_view EntryStore::Text(size_t index) const { return Decode(entries_[index].ref); }
+
+int EntryStore::CompareEntries(const Entry& a, const Entry& b) const {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+  uint64_t lengthA = a.ref & kLongLength, lengthB = b.ref & kLongLength;
+  if (lengthA < kLongLength && lengthB < kLongLength && std::min(lengthA, lengthB) <= 8) {
+    // The prefixes hold every byte of the shorter one.
+    return lengthA < lengthB ? -1 : lengthA > lengthB ? 1 : 0;
+  }
+  std::string_view textA = Decode(a.ref), textB = Decode(b.ref);
+  return CompareFolded(textA.substr(8), textB.substr(8));
+}
+
+void EntryStore::SortDescendingFolded() {
+  for (Entry& entry : entries_) entry.prefix = FoldedPrefix(Decode(entry.ref));
+  QuickSortDescending(entries_.data(), static_cast<int64_t>(entries_.size()),
+                      [this](const Entry& a, const Entry& b) { return CompareEntries(a, b); });
+}
+
+void ExcludeKeys::Add(std::string_view upperKey) {
+  bytes_.append(upperKey);
+  ends_.push_back(bytes_.size());
+}
+
+std::string_view ExcludeKeys::Key(size_t index) const {
+  size_t start = index == 0 ? 0 : ends_[index - 1];
+  return std::string_view(bytes_).substr(start, ends_[index] - start);
+}
+
+int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
+                      std::vector<int64_t>* countAfterKey) {
+  countAfterKey->assign(keys.size(), 0);
+  if (keys.size() == 0 || keys.Key(0).empty()) return 0;
+
+  // Open addressing over the first occurrence of each distinct key; an entry
+  // is blanked by the first exclude key that equals it.
+  size_t capacity = 16;
+  while (capacity < keys.size() * 2) capacity <<= 1;
+  std::vector<uint32_t> slots(capacity, UINT32_MAX);
+  std::vector<uint64_t> hashes(keys.size());
+  for (size_t k = 0; k < keys.size(); ++k) {
+    std::string_view key = keys.Key(k);
+    uint64_t hash = UpperHash(key);
+    hashes[k] = hash;
+    for (size_t slot = hash & (capacity - 1);; slot = (slot + 1) & (capacity - 1)) {
+      if (slots[slot] == UINT32_MAX) {
+        slots[slot] = static_cast<uint32_t>(k);
+        break;
+      }
+      if (hashes[slots[slot]] == hash && keys.Key(slots[slot]) == key) break;
+    }
+  }
+
+  std::vector<int64_t>& counts = *countAfterKey;
+  int64_t filtered = 0;
+  for (size_t i = 1; i < entries->size(); ++i) {
+    std::string_view entry = entries->Text(i);
+    if (entry.empty()) continue;
+    std::string_view key = KeyOfEntry(entry);
+    uint64_t hash = UpperHash(key);
+    for (size_t slot = hash & (capacity - 1); slots[slot] != UINT32_MAX;
+         slot = (slot + 1) & (capacity - 1)) {
+      uint32_t k = slots[slot];
+      if (hashes[k] == hash && EqualUpper(key, keys.Key(k))) {
+        entries->Blank(i);
+        ++counts[k];
+        ++filtered;
+        break;
+      }
+    }
+  }
+  for (size_t k = 1; k < counts.size(); ++k) counts[k] += counts[k - 1];
+  return filtered;
+}
+
+}  // namespace grenfel

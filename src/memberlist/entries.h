@@ -1,0 +1,80 @@
+// The records of a list as compact references into the bytes of the files
+// they were read from: no heap string per record. Sorting moves 16-byte
+// entries that carry a folded 8-byte prefix of their text, so most
+// comparisons never leave the array.
+#ifndef GRENFEL_MEMBERLIST_ENTRIES_H_
+#define GRENFEL_MEMBERLIST_ENTRIES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace grenfel {
+
+class EntryStore {
+ public:
+  // Starts with the empty entry at index 0, which never holds a record.
+  EntryStore();
+
+  // Makes the bytes of one file known; the records added next must be views
+  // into them. The bytes must outlive the store.
+  void AddBuffer(std::string_view bytes);
+  // Stores a record (a trimmed line of the last buffer, or empty) as the next
+  // entry.
+  void Add(std::string_view record);
+
+  size_t size() const { return entries_.size(); }
+  std::string_view Text(size_t index) const;
+  void Blank(size_t index) { entries_[index].ref = 0; }
+
+  // Sorts every entry, index 0 included, descending by the case-folded
+  // comparison (a to z count as A to Z), with the array quicksort whose order
+  // of equal keys is part of the output.
+  void SortDescendingFolded();
+
+ private:
+  struct Entry {
+    uint64_t prefix;  // the first 8 folded bytes, big-endian, zero padded
+    uint64_t ref;     // offset << 24 | length, or kLongLength for long ones
+  };
+  struct Buffer {
+    const char* data;
+    uint64_t base;  // offset of its first byte in the store's offset space
+    size_t readableEnd;
+  };
+
+  std::string_view Decode(uint64_t ref) const;
+  int CompareEntries(const Entry& a, const Entry& b) const;
+
+  std::vector<Buffer> buffers_;
+  uint64_t nextBase_ = 0;
+  std::vector<Entry> entries_;
+};
+
+// The keys of the exclude list in file order: each line trimmed and
+// upper-cased.
+class ExcludeKeys {
+ public:
+  void Add(std::string_view upperKey);
+  size_t size() const { return ends_.size(); }
+  std::string_view Key(size_t index) const;
+
+ private:
+  std::string bytes_;
+  std::vector<size_t> ends_;
+};
+
+// Blanks every entry whose key (the entry without a leading "+", upper-cased)
+// equals an exclude key. Exclude keys are looked up in a hash table, each
+// entry once; the result is the same as trying every exclude key against
+// every entry in turn. `countAfterKey[k]` receives the number blanked by the
+// keys 0 to k, so that progress shown per key can be replayed. An empty first
+// key switches the filter off.
+int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
+                      std::vector<int64_t>* countAfterKey);
+
+}  // namespace grenfel
+
+#endif  // GRENFEL_MEMBERLIST_ENTRIES_H_

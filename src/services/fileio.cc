@@ -1,0 +1,43 @@
+#include "services/fileio.h"
+
+#include <cstring>
+
+namespace grenfel {
+
+namespace {
+constexpr char kCtrlZ = 0x1A;
+}  // namespace
+
+size_t ReadableLength(std::string_view bytes) {
+  const void* stop = std::memchr(bytes.data(), kCtrlZ, bytes.size());
+  return stop ? static_cast<size_t>(static_cast<const char*>(stop) - bytes.data()) : bytes.size();
+}
+
+bool HasDataAfterEnd(std::string_view bytes) {
+  for (size_t i = ReadableLength(bytes); i < bytes.size(); ++i) {
+    char c = bytes[i];
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != kCtrlZ) return true;
+  }
+  return false;
+}
+
+LineReader::LineReader(std::string_view bytes) : bytes_(bytes), end_(ReadableLength(bytes)) {}
+
+bool LineReader::ReadLine(std::string_view* line) {
+  if (pos_ >= end_) return false;
+  const char* start = bytes_.data() + pos_;
+  const void* cr = std::memchr(start, '\r', end_ - pos_);
+  if (!cr) {
+    *line = std::string_view(start, end_ - pos_);
+    pos_ = end_;
+    return true;
+  }
+  size_t length = static_cast<const char*>(cr) - start;
+  *line = std::string_view(start, length);
+  pos_ += length + 1;
+  // CR alone ends a line; an LF right behind it belongs to the same end.
+  if (pos_ < end_ && bytes_[pos_] == '\n') ++pos_;
+  return true;
+}
+
+}  // namespace grenfel
