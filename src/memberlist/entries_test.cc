@@ -1,0 +1,140 @@
+#include "memberlist/entries.h"
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "services/fileio.h"
+#include "services/text.h"
+
+namespace grenfel {
+namespace {
+
+// Records built from few letters in both cases, so that equal keys,
+// shared 8-byte prefixes and prefixes of each other are frequent.
+std::vector<std::string> RandomRecords(std::mt19937& random, size_t count) {
+  static const std::string kAlphabet("aAbB@+._ \x00\x8e\x84", 12);
+  std::vector<std::string> stems = {"", "+", "someone.long@", "someone.lo", "ab@x.org"};
+  std::vector<std::string> records;
+  for (size_t i = 0; i < count; ++i) {
+    std::string record = stems[random() % stems.size()];
+    size_t length = random() % 12;
+    for (size_t k = 0; k < length; ++k) record += kAlphabet[random() % kAlphabet.size()];
+    if (random() % 10 == 0) record.clear();
+    records.push_back(record);
+  }
+  return records;
+}
+
+std::string JoinLines(const std::vector<std::string>& records) {
+  std::string bytes;
+  for (const std::string& record : records) bytes += record + "\r\n";
+  return bytes;
+}
+
+// Fills a store from file bytes the way the list reader does.
+void AddLines(std::string_view bytes, EntryStore* store) {
+  store->AddBuffer(bytes);
+  LineReader reader(bytes);
+  std::string_view line;
+  while (reader.ReadLine(&line)) store->Add(TrimBlanks(line));
+}
+
+TEST(EntryStoreTest, SortGivesTheArrayQuicksortOrderIncludingEqualKeys) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::string> records = RandomRecords(random, 1 + random() % 400);
+    std::string listBytes = JoinLines(records);
+    std::vector<std::string> more = RandomRecords(random, random() % 50);
+    std::string includeBytes = JoinLines(more);
+
+    EntryStore store;
+    AddLines(listBytes, &store);
+    AddLines(includeBytes, &store);
+    store.SortDescendingFolded();
+
+    std::vector<std::string> expected = {""};
+    for (const std::string& record : records) expected.emplace_back(TrimBlanks(record));
+    for (const std::string& record : more) expected.emplace_back(TrimBlanks(record));
+    SortTexts(expected, /*descending=*/true, /*fold=*/true);
+
+    ASSERT_EQ(store.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(store.Text(i), expected[i]) << "round " << round << " index " << i;
+    }
+  }
+}
+
+TEST(EntryStoreTest, RecordsLongerThanTheLengthFieldComeBackWhole) {
+  std::string longRecord(20 << 20, 'x');
+  longRecord.back() = 'y';
+  std::string bytes = "a@b\r\n  " + longRecord + "   \r\nc@d";
+  EntryStore store;
+  AddLines(bytes, &store);
+  ASSERT_EQ(store.size(), 4u);
+  EXPECT_EQ(store.Text(2), longRecord);
+  store.SortDescendingFolded();
+  EXPECT_EQ(store.Text(0), longRecord);
+  EXPECT_EQ(store.Text(1), "c@d");
+  EXPECT_EQ(store.Text(2), "a@b");
+  EXPECT_EQ(store.Text(3), "");
+}
+
+// Every exclude key tried against every entry, in order: the slow way.
+int64_t BlankNaively(const std::vector<std::string>& keys, std::vector<std::string>* entries,
+                     std::vector<int64_t>* countAfterKey) {
+  int64_t filtered = 0;
+  countAfterKey->assign(keys.size(), 0);
+  if (keys.empty() || keys[0].empty()) return 0;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    for (size_t i = 1; i < entries->size(); ++i) {
+      std::string& entry = (*entries)[i];
+      if (entry.empty()) continue;
+      std::string key = entry[0] == '+' ? entry.substr(1) : entry;
+      if (UpperCase(key) == keys[k]) {
+        ++filtered;
+        entry.clear();
+      }
+    }
+    (*countAfterKey)[k] = filtered;
+  }
+  return filtered;
+}
+
+TEST(ExclusionTest, HashLookupBlanksWhatTheFullScanBlanks) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::string> records = RandomRecords(random, 1 + random() % 200);
+    std::string bytes = JoinLines(records);
+    EntryStore store;
+    AddLines(bytes, &store);
+
+    ExcludeKeys keys;
+    std::vector<std::string> keyTexts;
+    for (const std::string& raw : RandomRecords(random, random() % 40)) {
+      keyTexts.push_back(UpperCase(TrimBlanks(raw)));
+      keys.Add(keyTexts.back());
+    }
+    if (round % 3 == 0 && !records.empty()) {
+      // Keys that surely hit, in another letter case.
+      keyTexts.insert(keyTexts.begin(), UpperCase(TrimBlanks(records[0])));
+      keys = ExcludeKeys();
+      for (const std::string& key : keyTexts) keys.Add(key);
+    }
+
+    std::vector<std::string> expected = {""};
+    for (const std::string& record : records) expected.emplace_back(TrimBlanks(record));
+    std::vector<int64_t> expectedCounts, counts;
+    int64_t expectedFiltered = BlankNaively(keyTexts, &expected, &expectedCounts);
+
+    EXPECT_EQ(BlankExcluded(keys, &store, &counts), expectedFiltered) << "round " << round;
+    EXPECT_EQ(counts, expectedCounts) << "round " << round;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(store.Text(i), expected[i]) << "round " << round << " index " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace grenfel
