@@ -1,0 +1,138 @@
+#include "memberlist/memberlist.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "services/console.h"
+#include "services/fault_injection.h"
+
+namespace grenfel {
+namespace {
+
+TEST(MemberListTest, ClosedTestLooksAtTheFirst64KibOnly) {
+  EXPECT_NE(IsClosedText("closed\r\nx@y\r\n"), 0);
+  EXPECT_NE(IsClosedText("mod@x\r\nCLOSED"), 0);
+  EXPECT_EQ(IsClosedText("mod@x\r\nClosed\r\nm@y\r\n"), 6);
+  EXPECT_EQ(IsClosedText("mod@x\r\n CLOSED\r\n"), 0);
+  EXPECT_EQ(IsClosedText("mod@x\nCLOSED\n"), 0);
+  EXPECT_EQ(IsClosedText("CLOSED"), 0);
+  std::string late(65536 - 4, 'a');
+  EXPECT_EQ(IsClosedText(late + "\r\nCLOSED\r\n"), 0);
+  EXPECT_NE(IsClosedText(late.substr(4) + "\r\nCLOSED\r\n"), 0);
+}
+
+TEST(MemberListTest, CompanionNameReplacesTheLastExtension) {
+  EXPECT_EQ(CompanionName("members.lst"), "members.TMP");
+  EXPECT_EQ(CompanionName("members"), "members.TMP");
+  EXPECT_EQ(CompanionName("x.tmp"), "x.TM");
+  EXPECT_EQ(CompanionName("x.TMP"), "x.TM");
+  EXPECT_EQ(CompanionName("old.lists/members"), "old.TMP");
+  EXPECT_EQ(CompanionName("a.b.c"), "a.b.TMP");
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    char name[] = "/tmp/grenfel-list-XXXXXX";
+    path_ = mkdtemp(name);
+  }
+  ~ScratchFolder() { std::filesystem::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// One file's state after a run that may have failed or died: its old bytes,
+// or its complete new bytes, or (when the rewrite broke off) a companion
+// that holds the complete new bytes and the mark.
+::testing::AssertionResult NothingLost(const std::string& list, const std::string& oldBytes,
+                                       const std::string& newBytes, bool runSucceeded) {
+  std::string companion = CompanionName(list);
+  bool hasCompanion = std::filesystem::exists(companion);
+  std::string now = ReadBytes(list);
+  std::string kept = hasCompanion ? ReadBytes(companion) : "";
+  if (runSucceeded) {
+    if (now == newBytes && !hasCompanion) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << list << ": run succeeded with a wrong result";
+  }
+  if (hasCompanion && kept == newBytes + "\x1A") return ::testing::AssertionSuccess();
+  if (now == oldBytes || now == newBytes) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << list << ": damaged without a complete companion";
+}
+
+TEST(MemberListTest, NoFailureOrCrashAtAnyFileOperationLosesAMember) {
+  const std::string listBytes =
+      "mod@b\r\nCLOSED\r\nzed@x\r\n  Amy@y\r\n\r\nbob@x\r\namy@Y\r\n+WELCOME=hi\r\n"
+      "carl@z\r\nBOB@X\r\ndora@x\r\n";
+  const std::string excludeBytes = "nobody@x\r\nDORA@x\r\n";
+  std::string console;
+  CaptureConsole(&console);
+
+  // A clean run gives the new bytes of both files.
+  ScratchFolder clean;
+  WriteBytes(clean / "m.lst", listBytes);
+  WriteBytes(clean / "bad.lst", excludeBytes);
+  ListOutcome cleanRun =
+      ProcessList(RealFileSystem(), clean / "m.lst", "", clean / "bad.lst", true);
+  ASSERT_TRUE(cleanRun.failure.ok()) << cleanRun.failure.message;
+  const std::string newList = ReadBytes(clean / "m.lst");
+  const std::string newExclude = ReadBytes(clean / "bad.lst");
+  ASSERT_NE(newList, listBytes);
+  ASSERT_NE(newExclude, excludeBytes);
+
+  for (auto mode : {FaultFileSystem::Mode::kError, FaultFileSystem::Mode::kCrash}) {
+    for (int failAt = 1;; ++failAt) {
+      ScratchFolder folder;
+      const std::string list = folder / "m.lst", exclude = folder / "bad.lst";
+      WriteBytes(list, listBytes);
+      WriteBytes(exclude, excludeBytes);
+      FaultFileSystem fs(RealFileSystem(), failAt, mode);
+      ListOutcome run = ProcessList(&fs, list, "", exclude, true);
+      if (!fs.fired()) {
+        EXPECT_TRUE(run.failure.ok());
+        break;
+      }
+      SCOPED_TRACE(::testing::Message()
+                   << "failing operation " << failAt << " in "
+                   << (mode == FaultFileSystem::Mode::kCrash ? "crash" : "error")
+                   << " mode: " << run.failure.message);
+      EXPECT_FALSE(run.failure.ok()) << "an injected failure was reported as success";
+      EXPECT_TRUE(NothingLost(exclude, excludeBytes, newExclude, false));
+      EXPECT_TRUE(NothingLost(list, listBytes, newList, false));
+
+      // A later run never empties or deletes a companion that holds data.
+      if (std::filesystem::exists(CompanionName(list)) &&
+          std::filesystem::file_size(CompanionName(list)) > 0) {
+        std::string kept = ReadBytes(CompanionName(list));
+        std::string before = ReadBytes(list);
+        ListOutcome again = ProcessList(RealFileSystem(), list, "", "", true);
+        EXPECT_FALSE(again.failure.ok());
+        EXPECT_NE(again.failure.message.find(kept.back() == '\x1A' ? "interrupted run"
+                                                                   : "can be deleted"),
+                  std::string::npos)
+            << again.failure.message;
+        EXPECT_EQ(ReadBytes(CompanionName(list)), kept);
+        EXPECT_EQ(ReadBytes(list), before);
+      }
+    }
+  }
+  CaptureConsole(nullptr);
+}
+
+}  // namespace
+}  // namespace grenfel
