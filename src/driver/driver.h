@@ -15,8 +15,8 @@ namespace grenfel {
 // Exit codes.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitUsage = 1,     // a command-line check failed
-  kExitFailed = 2,    // a file could not be read or rewritten; nothing lost
+  kExitUsage = 1,   // a command-line check failed
+  kExitFailed = 2,  // a file could not be read or rewritten; nothing lost
   kExitNoMemory = 255,
 };
 
@@ -29,6 +29,26 @@ struct RunOptions {
   // 0: no grouping; -1: /G without a usable number; else the session size.
   int32_t sessionSize = 0;
 };
+
+// What the command tail asks for, worked out from the text alone: no file is
+// looked at, so the checks that follow can report in their fixed order.
+struct ParsedTail {
+  // The tail is empty or holds "?" anywhere: show the usage text.
+  bool showUsage = false;
+  // "/B=" was found. The exclude name may still be empty (an opening quote
+  // without a closing one), and the run must then stop on it.
+  bool excludeGiven = false;
+  RunOptions options;
+};
+
+// Takes "/B=", "/ND" and "/G" out of the tail, in that order, each from the
+// first place it stands in any letter case, then splits what is left into
+// the list name and the include name at the first blank.
+ParsedTail ParseCommandTail(std::string_view commandTail);
+
+// Seconds between two readings of the local time of day. A run that passes
+// midnight would give a negative difference; a day is added then.
+double RunSeconds(double startSeconds, double endSeconds);
 
 int RunDriver(std::string_view commandTail, FileSystem* fs);
 

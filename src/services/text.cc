@@ -315,7 +315,10 @@ std::string NumberText(double value) {
   std::string out = value < 0 ? "-" : "";
   if (pointAt > kSignificant) {
     out += digits[0];
-    if (digits.size() > 1) out += "." + digits.substr(1);
+    if (digits.size() > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
     std::string exponent = std::to_string(pointAt - 1);
     out += "E+";
     if (exponent.size() < 2) out += '0';

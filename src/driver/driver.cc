@@ -1,0 +1,244 @@
+#include "driver/driver.h"
+
+#include <cmath>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "grouping/grouping.h"
+#include "memberlist/memberlist.h"
+#include "services/console.h"
+#include "services/text.h"
+
+namespace grenfel {
+namespace {
+
+constexpr double kVersionNumber = 20081031;
+constexpr double kSecondsPerDay = 86400;
+// Session sizes from this value on do not fit a signed 32-bit count.
+constexpr double kSessionSizeLimit = 2147483648.0;
+constexpr int32_t kDefaultSessionSize = 10;
+
+constexpr std::string_view kUsageLines[] = {
+    "Copyright (C) 2026 The grenfel developers.",
+    "",
+    "This tool sorts a members list file of email addresses with optional",
+    "include and exclude lists.",
+    "",
+    "Syntax:",
+    "  GRENFEL <listname.lst> [<include.lst>] [/B=<exclude.lst>] [/ND] [/G[#]]",
+    "   /B=<file> = Blacklist file.",
+    "   /ND       = Remove duplicate entries.",
+    "   /G[#]     = Sort domains into groups. Optional number sets session size.",
+    "               Default session size is 10.",
+};
+
+void PrintLine(std::string_view text) {
+  PrintText(text);
+  PrintLineEnd();
+}
+
+std::string Joined(std::initializer_list<std::string_view> pieces) {
+  std::string text;
+  for (std::string_view piece : pieces) text += piece;
+  return text;
+}
+
+std::string Quoted(std::string_view name) { return Joined({"\"", name, "\""}); }
+
+size_t LeadingBlanks(std::string_view text) {
+  size_t count = 0;
+  while (count < text.size() && text[count] == ' ') ++count;
+  return count;
+}
+
+// The tail without its characters from position `from` up to (not
+// including) position `to`, blanks trimmed at both ends. Positions count
+// from 1.
+std::string CutAndTrim(std::string_view tail, int64_t from, int64_t to) {
+  std::string joined(LeftText(tail, from - 1));
+  joined += MidText(tail, to);
+  return std::string(TrimBlanks(joined));
+}
+
+// Where an option starts in the tail, 0 when absent. The search runs on an
+// upper-cased copy, which keeps every position, so options may be typed in
+// either case.
+int64_t FindOption(const std::string& tail, std::string_view option) {
+  return FindText(1, UpperCase(tail), option);
+}
+
+void TakeExcludeOption(std::string& tail, ParsedTail& parsed) {
+  int64_t at = FindOption(tail, "/B=");
+  if (at == 0) return;
+  parsed.excludeGiven = true;
+  std::string_view after = MidText(tail, at + 3);
+  std::string_view rest = TrimBlanks(after);
+  std::string_view taken;
+  if (!rest.empty() && rest.front() == '"') {
+    // A quoted name may hold blanks; without its closing quote it is empty.
+    int64_t closing = FindText(2, rest, "\"");
+    taken = closing > 0 ? LeftText(rest, closing) : std::string_view();
+  } else {
+    int64_t blank = FindText(1, rest, " ");
+    taken = blank > 0 ? LeftText(rest, blank - 1) : rest;
+  }
+  // The blanks between "/B=" and the name go with the cut: leaving them in
+  // the count would leave the name's last characters behind in the tail.
+  int64_t end = at + 3 + static_cast<int64_t>(LeadingBlanks(after) + taken.size());
+  parsed.options.excludeName = std::string(StripRepeats(taken, "\""));
+  tail = CutAndTrim(tail, at, end);
+}
+
+void TakeDuplicatesOption(std::string& tail, ParsedTail& parsed) {
+  int64_t at = FindOption(tail, "/ND");
+  if (at == 0) return;
+  parsed.options.removeDuplicates = true;
+  tail = CutAndTrim(tail, at, at + 3);
+}
+
+void TakeGroupingOption(std::string& tail, ParsedTail& parsed) {
+  int64_t at = FindOption(tail, "/G");
+  if (at == 0) return;
+  double value = TextNumber(MidText(tail, at + 2));
+  if (value > 0) {
+    double whole = std::floor(value);
+    // Too large to count sessions with: the default size applies instead.
+    parsed.options.sessionSize = whole >= kSessionSizeLimit ? -1 : static_cast<int32_t>(whole);
+    // The number and anything glued to it go, up to the next blank.
+    int64_t end = FindText(at + 2, tail + " ", " ");
+    tail = CutAndTrim(tail, at, end);
+  } else {
+    // No usable number: only "/G" goes, and whatever followed it stays.
+    parsed.options.sessionSize = -1;
+    tail = CutAndTrim(tail, at, at + 2);
+  }
+}
+
+void SplitNames(const std::string& tail, RunOptions& options) {
+  int64_t blank = FindText(1, tail, " ");
+  if (blank == 0) {
+    options.listName = tail;
+    return;
+  }
+  // Only the leading blanks of the include name go: a trailing one stays
+  // and fails the blank check.
+  std::string_view rest = MidText(tail, blank);
+  rest.remove_prefix(LeadingBlanks(rest));
+  options.includeName = std::string(rest);
+  options.listName = std::string(LeftText(tail, blank - 1));
+}
+
+// Refuses an include or exclude file that is the list itself, or each other,
+// however it is spelt: the exclude file is rewritten in place and the list is
+// emptied before it is written, so either way members would be lost.
+bool RefuseSameFiles(FileSystem* fs, const RunOptions& options) {
+  auto same = [fs](const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;
+    FileInfo first, second;
+    if (!fs->Stat(a, &first).ok() || !fs->Stat(b, &second).ok()) return false;
+    return first.device == second.device && first.inode == second.inode;
+  };
+  const std::string& list = options.listName;
+  const std::string& include = options.includeName;
+  const std::string& exclude = options.excludeName;
+  std::string message;
+  if (same(exclude, list)) {
+    message =
+        Joined({"Exclude file ", Quoted(exclude), " is the list file ", Quoted(list), " itself"});
+  } else if (same(include, list)) {
+    message =
+        Joined({"Include file ", Quoted(include), " is the list file ", Quoted(list), " itself"});
+  } else if (same(include, exclude)) {
+    message = Joined({"Include file ", Quoted(include), " and exclude file ", Quoted(exclude),
+                      " are the same file"});
+  } else {
+    return false;
+  }
+  PrintLine(Joined({"* Error: ", message, "; nothing was changed."}));
+  return true;
+}
+
+int StopWithFailure(const Status& failure) {
+  PrintLine(Joined({"* Error: ", failure.message}));
+  return kExitFailed;
+}
+
+}  // namespace
+
+bool FileExists(FileSystem* fs, const std::string& name) {
+  // Wildcards and the empty name never name one file, whatever the file
+  // system below would answer.
+  if (name.empty() || name.find_first_of("*?") != std::string::npos) return false;
+  return fs->Exists(name);
+}
+
+ParsedTail ParseCommandTail(std::string_view commandTail) {
+  ParsedTail parsed;
+  if (commandTail.empty() || commandTail.find('?') != std::string_view::npos) {
+    parsed.showUsage = true;
+    return parsed;
+  }
+  std::string tail(commandTail);
+  TakeExcludeOption(tail, parsed);
+  TakeDuplicatesOption(tail, parsed);
+  TakeGroupingOption(tail, parsed);
+  SplitNames(tail, parsed.options);
+  return parsed;
+}
+
+double RunSeconds(double startSeconds, double endSeconds) {
+  double elapsed = endSeconds - startSeconds;
+  return elapsed < 0 ? elapsed + kSecondsPerDay : elapsed;
+}
+
+int RunDriver(std::string_view commandTail, FileSystem* fs) {
+  PrintLine(Joined({"Quill's VARN Mailing List Optimizer version ", NumberText(kVersionNumber)}));
+
+  ParsedTail parsed = ParseCommandTail(commandTail);
+  if (parsed.showUsage) {
+    for (std::string_view line : kUsageLines) PrintLine(line);
+    return kExitOk;
+  }
+
+  RunOptions& options = parsed.options;
+  if (parsed.excludeGiven && !FileExists(fs, options.excludeName)) {
+    PrintLine(Joined({"* Error: exclude file (", options.excludeName, ") not found."}));
+    return kExitUsage;
+  }
+  if (options.includeName.find(' ') != std::string::npos) {
+    PrintLine("* Error: Include filename may not contain spaces.");
+    PrintLine("  Use /? on the command line for help.");
+    return kExitUsage;
+  }
+  if (!FileExists(fs, options.listName)) {
+    PrintLine(Joined({"* Error: File not found ", Quoted(options.listName)}));
+    return kExitUsage;
+  }
+  if (!options.includeName.empty() && !FileExists(fs, options.includeName)) {
+    PrintLine(Joined({"*Error: File not found ", Quoted(options.includeName)}));
+    return kExitUsage;
+  }
+  if (RefuseSameFiles(fs, options)) return kExitUsage;
+
+  SetTitle(Joined({"Grenfel : Sorting ", options.listName}));
+  double startSeconds = SecondsOfDay();
+  ListOutcome listed = ProcessList(fs, options.listName, options.includeName, options.excludeName,
+                                   options.removeDuplicates);
+  if (!listed.failure.ok()) return StopWithFailure(listed.failure);
+
+  if (options.sessionSize < 0) options.sessionSize = kDefaultSessionSize;
+  if (options.sessionSize > 0) {
+    SetTitle("Grenfel : Grouping");
+    GroupOutcome grouped = GroupDomains(fs, options.listName, options.sessionSize);
+    if (!grouped.failure.ok()) return StopWithFailure(grouped.failure);
+    PrintLine(Joined({"*  Found ", FormatNumber(grouped.groups, "0,"), " different domain name",
+                      grouped.groups == 1 ? "." : "s."}));
+  }
+
+  double elapsed = RunSeconds(startSeconds, SecondsOfDay());
+  PrintLine(Joined({"Runtime: ", FormatNumber(elapsed, "0.0"), " seconds."}));
+  return kExitOk;
+}
+
+}  // namespace grenfel

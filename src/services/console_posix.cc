@@ -1,0 +1,138 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+#include <string_view>
+
+#include "services/console.h"
+
+namespace grenfel {
+namespace {
+
+std::string commandTail;
+std::string* capturedOutput = nullptr;
+std::string* capturedTitles = nullptr;
+
+void WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // a closed pipe or a full disk: output is lost, the run goes on
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+}
+
+// A closed standard descriptor would be handed out again by the next open:
+// the list file could then become "standard output" and receive our lines.
+void KeepStandardDescriptorsTaken() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+}
+
+void IgnoreSignal(int signal) {
+  struct sigaction action = {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+}
+
+// The controlling terminal, opened on the first title and kept open; -1 when
+// there is none or it cannot show titles.
+class Terminal {
+ public:
+  ~Terminal() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  int fd() {
+    if (!tried_) {
+      tried_ = true;
+      const char* term = getenv("TERM");
+      if (term != nullptr && *term != '\0' && std::string_view(term) != "dumb") {
+        fd_ = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      }
+    }
+    return fd_;
+  }
+
+ private:
+  bool tried_ = false;
+  int fd_ = -1;
+};
+
+Terminal terminal;
+
+}  // namespace
+
+void StartConsole(int argc, char** argv) {
+  KeepStandardDescriptorsTaken();
+  // A run that is rewriting a list must not be stopped halfway: not by the
+  // interrupt keys, not by a reader that closed our output early, and not by
+  // a file-size limit, which must show as a failed write instead. A hang-up
+  // still ends the process.
+  IgnoreSignal(SIGPIPE);
+  IgnoreSignal(SIGINT);
+  IgnoreSignal(SIGQUIT);
+  IgnoreSignal(SIGXFSZ);
+
+  commandTail.clear();
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) commandTail += ' ';
+    commandTail += argv[i];
+  }
+}
+
+const std::string& CommandTail() { return commandTail; }
+
+void PrintText(std::string_view text) {
+  if (capturedOutput != nullptr) {
+    capturedOutput->append(text);
+    return;
+  }
+  WriteAll(STDOUT_FILENO, text);
+}
+
+void PrintLineEnd() { PrintText("\r\n"); }
+
+void SetTitle(std::string_view text) {
+  if (capturedOutput != nullptr) {
+    if (capturedTitles != nullptr) {
+      capturedTitles->append(text);
+      capturedTitles->push_back('\n');
+    }
+    return;
+  }
+  int fd = terminal.fd();
+  // A run in the background would be stopped for writing to the terminal,
+  // or scribble over what the user is doing there.
+  if (fd < 0 || tcgetpgrp(fd) != getpgrp()) return;
+  std::string sequence = "\x1b]0;";
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    // A file name must not be able to send escape sequences of its own.
+    sequence.push_back(byte < 0x20 || byte == 0x7F ? '?' : c);
+  }
+  sequence.push_back('\a');
+  WriteAll(fd, sequence);
+}
+
+void CaptureConsole(std::string* sink, std::string* titles) {
+  capturedOutput = sink;
+  capturedTitles = sink != nullptr ? titles : nullptr;
+}
+
+void DieOutOfMemory() {
+  WriteAll(STDERR_FILENO, "grenfel: out of memory; the run was stopped.\n");
+  _exit(255);
+}
+
+}  // namespace grenfel
