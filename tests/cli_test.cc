@@ -52,7 +52,8 @@ TEST(CliUsage, EmptyTailOrAnyQuestionMarkShowsUsageAndTouchesNothing) {
   const std::string members = "b@x.org\r\na@x.org\r\n";
   WriteFile(dir / "members.lst", members);
 
-  for (std::string_view tail : {"", "?", "members.lst /?", "members.lst /ND /G5 why?"}) {
+  for (std::string_view tail :
+       {"", "?", "members.lst /?", "members.lst /ND /G5 why?", "--help", "-h"}) {
     SCOPED_TRACE(tail);
     RunResult run = RunTail(tail, dir.path());
     EXPECT_EQ(run.out, kUsage);
@@ -61,6 +62,13 @@ TEST(CliUsage, EmptyTailOrAnyQuestionMarkShowsUsageAndTouchesNothing) {
   // One empty argument still makes an empty tail.
   RunResult run = RunProgram({""}, dir.path());
   EXPECT_EQ(run.out, kUsage);
+  // The version is the banner alone; a help word beside anything else is a
+  // file name like any other.
+  run = RunTail("--version", dir.path());
+  EXPECT_EQ(run.out, kBannerLine);
+  EXPECT_EQ(run.exitCode, 0);
+  run = RunTail("--help members.lst", dir.path());
+  EXPECT_EQ(run.out, std::string(kBannerLine) + "* Error: File not found \"--help\"\r\n");
 
   EXPECT_EQ(ReadFile(dir / "members.lst"), members);
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"members.lst"});

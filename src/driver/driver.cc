@@ -175,7 +175,12 @@ bool FileExists(FileSystem* fs, const std::string& name) {
 
 ParsedTail ParseCommandTail(std::string_view commandTail) {
   ParsedTail parsed;
-  if (commandTail.empty() || commandTail.find('?') != std::string_view::npos) {
+  if (commandTail == "--version") {
+    parsed.showVersion = true;
+    return parsed;
+  }
+  if (commandTail.empty() || commandTail.find('?') != std::string_view::npos ||
+      commandTail == "--help" || commandTail == "-h") {
     parsed.showUsage = true;
     return parsed;
   }
@@ -196,6 +201,7 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   PrintLine(Joined({"Quill's VARN Mailing List Optimizer version ", NumberText(kVersionNumber)}));
 
   ParsedTail parsed = ParseCommandTail(commandTail);
+  if (parsed.showVersion) return kExitOk;
   if (parsed.showUsage) {
     for (std::string_view line : kUsageLines) PrintLine(line);
     return kExitOk;

@@ -33,8 +33,11 @@ struct RunOptions {
 // What the command tail asks for, worked out from the text alone: no file is
 // looked at, so the checks that follow can report in their fixed order.
 struct ParsedTail {
-  // The tail is empty or holds "?" anywhere: show the usage text.
+  // The tail is empty, holds "?" anywhere, or is exactly "--help" or "-h":
+  // show the usage text.
   bool showUsage = false;
+  // The tail is exactly "--version": the banner line alone.
+  bool showVersion = false;
   // "/B=" was found. The exclude name may still be empty (an opening quote
   // without a closing one), and the run must then stop on it.
   bool excludeGiven = false;

@@ -1,0 +1,58 @@
+// Runs the list processing and the grouping on arbitrary list bytes held in
+// memory. Nothing may crash, and grouping may drop nothing but blank lines.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "grouping/grouping.h"
+#include "memberlist/memberlist.h"
+#include "services/console.h"
+#include "services/fileio.h"
+#include "services/memory_fs.h"
+
+namespace {
+
+size_t NonBlankLines(std::string_view bytes) {
+  size_t count = 0;
+  grenfel::LineReader reader(bytes);
+  std::string_view line;
+  while (reader.ReadLine(&line)) {
+    if (line.find_first_not_of(' ') != std::string_view::npos) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  static std::string console;
+  grenfel::CaptureConsole(&console);
+  console.clear();
+  uint8_t flags = data[0];
+  std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  // Half the inputs are repeated until they hold enough members to group.
+  if ((flags & 1) && !bytes.empty()) {
+    std::string unit = bytes + "\r\n";
+    size_t copies = 250 / (NonBlankLines(unit) + 1) + 1;
+    while (--copies > 0 && bytes.size() < 64 * 1024) bytes += unit;
+  }
+  grenfel::MemoryFileSystem fs;
+  size_t split = bytes.size() / 3;
+  bool withInclude = flags & 2, withExclude = flags & 4;
+  fs.files["list.lst"] = withInclude ? bytes.substr(split) : bytes;
+  std::string include = withInclude ? "in.lst" : "", exclude = withExclude ? "bad.lst" : "";
+  if (withInclude) fs.files["in.lst"] = bytes.substr(0, split);
+  if (withExclude) fs.files["bad.lst"] = bytes.substr(0, split / 2);
+
+  grenfel::ListOutcome listed =
+      grenfel::ProcessList(&fs, "list.lst", include, exclude, (flags & 8) != 0);
+  if (listed.failure.ok()) {
+    size_t before = NonBlankLines(fs.files["list.lst"]);
+    grenfel::GroupOutcome grouped = grenfel::GroupDomains(&fs, "list.lst", 1 + (flags >> 4));
+    if (grouped.failure.ok() && NonBlankLines(fs.files["list.lst"]) != before) abort();
+  }
+  if (fs.files.count("list.TMP") != 0) abort();
+  return 0;
+}
