@@ -1,7 +1,82 @@
 #include "grouping/grouping.h"
 
-namespace grenfel {
+#include <memory>
+#include <new>
 
-GroupOutcome GroupDomains(FileSystem*, const std::string&, int32_t) { return {}; }
+#include "grouping/grouped_list.h"
+#include "memberlist/memberlist.h"
+#include "services/console.h"
+#include "services/rewrite.h"
+#include "services/text.h"
+
+namespace grenfel {
+namespace {
+
+GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
+  if (!fs->Exists(listName)) return {};
+  std::unique_ptr<FileData> data;
+  Status status = ReadListFile(fs, listName, ListRole::kList, &data);
+  if (!status.ok()) return {0, status};
+
+  auto list = std::make_unique<GroupedList>();
+  if (!list->Load(data->bytes())) {
+    return {0, Status::Error(kOutOfMemory, "The list \"" + listName +
+                                               "\" holds more or longer records than grouping "
+                                               "can count; it was left unchanged.")};
+  }
+  GroupOutcome outcome{list->groupCount(), {}};
+  switch (ActionFor(list->groupCount(), list->memberCount())) {
+    case GroupingAction::kLeaveAlone:
+      return outcome;
+    case GroupingAction::kTooFewNames:
+      PrintText("+ Error: Not enough names to group.");
+      PrintLineEnd();
+      return outcome;
+    case GroupingAction::kRewrite:
+      break;
+  }
+  list->Arrange(sessionSize);
+
+  std::unique_ptr<ListRewrite> rewrite;
+  status = ListRewrite::Begin(fs, listName, CompanionName(listName), &rewrite);
+  if (!status.ok()) {
+    outcome.failure = status;
+    return outcome;
+  }
+  Status written = list->WriteTo(rewrite->contents());
+  // The members are views of the list's old bytes, which may be mapped: let
+  // go of them before the list is cut and written again.
+  list.reset();
+  data.reset();
+  status = rewrite->Commit(written);
+  if (!status.ok()) outcome.failure = status;
+  return outcome;
+}
+
+}  // namespace
+
+GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
+  try {
+    return GroupList(fs, listName, sessionSize);
+  } catch (const std::bad_alloc&) {
+    DieOutOfMemory();
+  }
+}
+
+std::string ToggleDomainKey(std::string_view text) {
+  if (size_t zero = text.find('\0'); zero != std::string_view::npos) {
+    std::string address(text.substr(zero + 1));
+    address += '@';
+    address += text.substr(0, zero);
+    return address;
+  }
+  if (size_t at = text.find('@'); at != std::string_view::npos) {
+    std::string key = LowerCase(text.substr(at + 1));
+    key += '\0';
+    key += text.substr(0, at);
+    return key;
+  }
+  return std::string(text);
+}
 
 }  // namespace grenfel

@@ -1,0 +1,578 @@
+#include "grouping/grouped_list.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "services/text.h"
+
+namespace grenfel {
+namespace {
+
+using ByteMap = std::array<unsigned char, 256>;
+
+// The byte maps under the comparisons. A domain is lower-cased before it is
+// folded; a record without "@" is its own key and only folded.
+struct ByteMaps {
+  ByteMap identity;
+  ByteMap lower;
+  ByteMap fold;
+  ByteMap domainFold;  // kFoldTable after kLowerTable
+};
+
+const ByteMaps& Maps() {
+  static const ByteMaps maps = [] {
+    ByteMaps m;
+    for (int c = 0; c < 256; ++c) {
+      m.identity[c] = static_cast<unsigned char>(c);
+      m.lower[c] = kLowerTable[c];
+      m.fold[c] = kFoldTable[c];
+      m.domainFold[c] = kFoldTable[kLowerTable[c]];
+    }
+    return m;
+  }();
+  return maps;
+}
+
+// A text seen through a byte map, compared without building the mapped copy.
+struct MappedText {
+  const unsigned char* bytes;
+  size_t length;
+  const unsigned char* map;
+};
+
+const unsigned char* Bytes(const char* text) {
+  return reinterpret_cast<const unsigned char*>(text);
+}
+
+int CompareMapped(const MappedText& a, const MappedText& b) {
+  size_t common = std::min(a.length, b.length);
+  for (size_t i = 0; i < common; ++i) {
+    unsigned x = a.map[a.bytes[i]], y = b.map[b.bytes[i]];
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.length == b.length) return 0;
+  return a.length < b.length ? -1 : 1;
+}
+
+// Eight bytes, big-endian and zero-padded, order as the texts they begin,
+// except that equal prefixes decide nothing.
+uint64_t MappedPrefix(const MappedText& text) {
+  uint64_t prefix = 0;
+  size_t count = std::min<size_t>(text.length, 8);
+  for (size_t i = 0; i < count; ++i) {
+    prefix |= uint64_t{text.map[text.bytes[i]]} << (56 - 8 * i);
+  }
+  return prefix;
+}
+
+uint64_t MappedHash(const MappedText& text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < text.length; ++i) {
+    hash = (hash ^ text.map[text.bytes[i]]) * 1099511628211ull;
+  }
+  return hash ^ (hash >> 29);
+}
+
+// Position of the first "@", or npos.
+size_t FindAt(std::string_view record) { return record.find('@'); }
+
+void Prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
+// Gives each distinct domain string an id, in order of first appearance,
+// and later a rank. The strings are kept mapped, each behind its id and
+// length, in one block of their own (far fewer bytes than the list), and
+// the hash slots point right at them, so a lookup that was asked for ahead
+// (PrefetchSlot, then PrefetchName) finds both in the cache.
+class DomainTable {
+ public:
+  static constexpr uint32_t kFull = UINT32_MAX;
+
+  DomainTable() : slots_(1024, 0), names_(8, '\0') {}
+
+  void PrefetchSlot(uint64_t hash) const { Prefetch(&slots_[hash & (slots_.size() - 1)]); }
+  void PrefetchName(uint64_t hash) const {
+    uint64_t held = slots_[hash & (slots_.size() - 1)];
+    if (held != 0) Prefetch(names_.data() + static_cast<uint32_t>(held));
+  }
+
+  // kFull when the strings would pass 4 GiB.
+  uint32_t IdOf(const MappedText& text, uint64_t hash) {
+    size_t mask = slots_.size() - 1;
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      uint64_t held = slots_[slot];
+      if (held == 0) break;
+      if ((held >> 32) != (hash >> 32)) continue;
+      uint32_t offset = static_cast<uint32_t>(held);
+      if (LengthAt(offset) == text.length && CompareMapped(MappedAt(offset), text) == 0) {
+        return Read32(offset);
+      }
+    }
+    if (names_.size() + 8 + text.length > UINT32_MAX) return kFull;
+    uint32_t id = static_cast<uint32_t>(offsets_.size());
+    uint32_t offset = static_cast<uint32_t>(names_.size());
+    offsets_.push_back(offset);
+    names_.resize(offset + 8 + text.length);
+    std::memcpy(&names_[offset], &id, 4);
+    uint32_t length = static_cast<uint32_t>(text.length);
+    std::memcpy(&names_[offset + 4], &length, 4);
+    for (size_t i = 0; i < text.length; ++i) {
+      names_[offset + 8 + i] = static_cast<char>(text.map[text.bytes[i]]);
+    }
+    if (offsets_.size() * 2 > slots_.size()) {
+      slots_.assign(slots_.size() * 2, 0);
+      for (uint32_t known : offsets_) Place(known);
+    } else {
+      Place(offset);
+    }
+    return id;
+  }
+
+  // rank[id]: the position of the domain string in ascending order.
+  std::vector<uint32_t> Ranks() const {
+    std::vector<uint32_t> order(offsets_.begin(), offsets_.end());
+    // Distinct strings never tie, so any sort gives the one order.
+    std::sort(order.begin(), order.end(),
+              [this](uint32_t a, uint32_t b) { return ViewAt(a) < ViewAt(b); });
+    std::vector<uint32_t> rank(order.size());
+    for (uint32_t r = 0; r < order.size(); ++r) rank[Read32(order[r])] = r;
+    return rank;
+  }
+
+ private:
+  uint32_t Read32(size_t offset) const {
+    uint32_t value;
+    std::memcpy(&value, &names_[offset], 4);
+    return value;
+  }
+  uint32_t LengthAt(uint32_t offset) const { return Read32(offset + 4); }
+  std::string_view ViewAt(uint32_t offset) const {
+    return std::string_view(names_).substr(offset + 8, LengthAt(offset));
+  }
+  MappedText MappedAt(uint32_t offset) const {
+    return {Bytes(names_.data()) + offset + 8, LengthAt(offset), Maps().identity.data()};
+  }
+
+  void Place(uint32_t offset) {
+    // The strings are stored mapped, so hashing them as they are gives the
+    // hash of the text they were made from.
+    uint64_t hash = MappedHash(MappedAt(offset));
+    size_t mask = slots_.size() - 1;
+    size_t slot = hash & mask;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = (hash >> 32 << 32) | offset;
+  }
+
+  std::vector<uint64_t> slots_;  // hash high half, offset of the name; 0 when free
+  std::string names_;            // id, length, mapped bytes; from offset 8 on
+  std::vector<uint32_t> offsets_;
+};
+
+// Collects output in a block of memory, so that lower-casing a domain needs
+// no string of its own, and hands it on in large appends. After the first
+// failed append nothing more is written: the file is then in an unknown
+// state.
+class BlockWriter {
+ public:
+  explicit BlockWriter(WritableFile* out) : out_(out) { block_.reserve(kBlockSize); }
+
+  void Add(std::string_view bytes) {
+    while (!bytes.empty()) {
+      if (block_.size() == kBlockSize) Flush();
+      size_t count = std::min(bytes.size(), kBlockSize - block_.size());
+      block_.append(bytes.substr(0, count));
+      bytes.remove_prefix(count);
+    }
+  }
+
+  void AddMapped(std::string_view bytes, const ByteMap& map) {
+    while (!bytes.empty()) {
+      if (block_.size() == kBlockSize) Flush();
+      size_t count = std::min(bytes.size(), kBlockSize - block_.size());
+      size_t start = block_.size();
+      block_.resize(start + count);
+      char* to = block_.data() + start;
+      for (size_t i = 0; i < count; ++i) to[i] = static_cast<char>(map[Bytes(bytes.data())[i]]);
+      bytes.remove_prefix(count);
+    }
+  }
+
+  Status Finish() {
+    Flush();
+    return status_;
+  }
+
+ private:
+  static constexpr size_t kBlockSize = 1 << 16;
+
+  void Flush() {
+    if (!block_.empty() && status_.ok()) status_ = out_->Append(block_);
+    block_.clear();
+  }
+
+  WritableFile* out_;
+  std::string block_;
+  Status status_;
+};
+
+// Written as read, but with the text after the first "@" lower-cased.
+void WriteRecord(std::string_view record, BlockWriter* writer) {
+  size_t at = FindAt(record);
+  if (at == std::string_view::npos) {
+    writer->Add(record);
+  } else {
+    writer->Add(record.substr(0, at + 1));
+    writer->AddMapped(record.substr(at + 1), Maps().lower);
+  }
+  writer->Add("\r\n");
+}
+
+bool StartsWithUpper(std::string_view line, std::string_view upperPrefix) {
+  return line.size() >= upperPrefix.size() &&
+         EqualUpper(line.substr(0, upperPrefix.size()), upperPrefix);
+}
+
+}  // namespace
+
+GroupingAction ActionFor(int32_t groups, int32_t members) {
+  if (groups <= 1) return GroupingAction::kLeaveAlone;
+  if (members < kMinimumMembersToGroup) return GroupingAction::kTooFewNames;
+  return GroupingAction::kRewrite;
+}
+
+// Walks the text by which groups of one size are ordered: for each member
+// its domain lower-cased, 0x00, its local part and 0x01 (a record without
+// "@": the record and 0x01), optionally behind the member count written with
+// at least eight digits. It yields the text in spans, each with its byte
+// map, so that the text never has to exist.
+class GroupedList::GroupTextReader {
+ public:
+  GroupTextReader(const GroupedList& list, const Run& group, bool withCount)
+      : members_(list.members_), position_(group.first), end_(group.first + group.count) {
+    if (withCount) {
+      std::string digits = std::to_string(group.count);
+      if (digits.size() < 8) digits.insert(0, 8 - digits.size(), '0');
+      std::memcpy(digits_, digits.data(), digits.size());
+      digitCount_ = digits.size();
+      part_ = kCount;
+    }
+  }
+
+  // The next span of the text; false at its end. Spans may be empty.
+  bool Next(MappedText* span) {
+    static constexpr unsigned char kDomainEnd = 0x00, kMemberEnd = 0x01;
+    const ByteMaps& maps = Maps();
+    if (part_ == kCount) {
+      *span = {Bytes(digits_), digitCount_, maps.identity.data()};
+      part_ = kDomain;
+      return true;
+    }
+    if (position_ == end_) return false;
+    std::string_view record = members_[position_].record();
+    switch (part_) {
+      case kDomain:
+        at_ = FindAt(record);
+        if (at_ != std::string_view::npos) {
+          *span = {Bytes(record.data()) + at_ + 1, record.size() - at_ - 1, maps.lower.data()};
+          part_ = kDomainSeparator;
+        } else {
+          *span = {Bytes(record.data()), record.size(), maps.identity.data()};
+          part_ = kMemberSeparator;
+        }
+        return true;
+      case kDomainSeparator:
+        *span = {&kDomainEnd, 1, maps.identity.data()};
+        part_ = kLocal;
+        return true;
+      case kLocal:
+        *span = {Bytes(record.data()), at_, maps.identity.data()};
+        part_ = kMemberSeparator;
+        return true;
+      case kMemberSeparator:
+      default:
+        *span = {&kMemberEnd, 1, maps.identity.data()};
+        part_ = kDomain;
+        ++position_;
+        return true;
+    }
+  }
+
+ private:
+  enum Part { kCount, kDomain, kDomainSeparator, kLocal, kMemberSeparator };
+
+  const std::vector<Member>& members_;
+  uint32_t position_, end_;
+  Part part_ = kDomain;
+  size_t at_ = 0;
+  char digits_[16] = {};
+  size_t digitCount_ = 0;
+};
+
+bool GroupedList::Load(std::string_view listBytes) {
+  *this = GroupedList();
+  std::string_view readable = listBytes.substr(0, ReadableLength(listBytes));
+  // Every line but the last ends with a CR: reserving once keeps the member
+  // array from doubling (and briefly holding twice its size) while it fills.
+  members_.reserve(std::count(readable.begin(), readable.end(), '\r') + 1);
+
+  LineReader reader(listBytes);
+  std::string_view line;
+  while (reader.ReadLine(&line)) {
+    if (line.size() > UINT32_MAX || members_.size() >= INT32_MAX) {
+      *this = GroupedList();
+      return false;
+    }
+    // Only "+" upper-cases to "+", so most lines are settled by their first
+    // byte.
+    if (!line.empty() && line[0] == '+' &&
+        (StartsWithUpper(line, "+WELCOME=") || StartsWithUpper(line, "+ERRORS-TO:="))) {
+      head_.push_back({line, HeadKind::kAsRead});
+      continue;
+    }
+    std::string_view trimmed = TrimBlanks(line);
+    if (trimmed.size() == 6 && EqualUpper(trimmed, "CLOSED")) {
+      // Whoever was listed before a CLOSED line moderates the list.
+      for (const Member& moderator : members_) {
+        head_.push_back({moderator.record(), HeadKind::kModerator});
+      }
+      head_.push_back({line, HeadKind::kClosed});
+      members_.clear();
+    } else if (!trimmed.empty()) {
+      // Until RankDomains, `domainOrder` holds the position of the "@".
+      size_t at = FindAt(line);
+      members_.push_back({0, at == std::string_view::npos ? kNoAt : static_cast<uint32_t>(at),
+                          static_cast<uint32_t>(line.size()), line.data()});
+    }
+  }
+  if (!RankDomains()) {
+    *this = GroupedList();
+    return false;
+  }
+  SortAndGroup();
+  return true;
+}
+
+bool GroupedList::RankDomains() {
+  const ByteMaps& maps = Maps();
+  auto domainOf = [&maps](const Member& m) {
+    uint32_t at = m.domainOrder;
+    return at != kNoAt
+               ? MappedText{Bytes(m.text) + at + 1, m.length - at - 1, maps.domainFold.data()}
+               : MappedText{Bytes(m.text), m.length, maps.fold.data()};
+  };
+  // The domain lookups land all over the table, so they are asked for ahead,
+  // in two steps: the slot, and then the name it points to. Until a member
+  // is looked up, its `localPrefix` holds the hash of its domain string.
+  for (Member& m : members_) m.localPrefix = MappedHash(domainOf(m));
+  constexpr size_t kSlotAhead = 16, kNameAhead = 8;
+  DomainTable domains;
+  for (size_t i = 0; i < members_.size(); ++i) {
+    if (i + kSlotAhead < members_.size()) {
+      domains.PrefetchSlot(members_[i + kSlotAhead].localPrefix);
+    }
+    if (i + kNameAhead < members_.size()) {
+      domains.PrefetchName(members_[i + kNameAhead].localPrefix);
+    }
+    Member& m = members_[i];
+    uint32_t id = domains.IdOf(domainOf(m), m.localPrefix);
+    if (id == DomainTable::kFull) return false;
+    bool hasAt = m.domainOrder != kNoAt;
+    m.localPrefix = MappedPrefix({Bytes(m.text), hasAt ? m.domainOrder : 0, maps.fold.data()});
+    m.domainOrder = id << 1 | (hasAt ? 1 : 0);
+  }
+  std::vector<uint32_t> rank = domains.Ranks();
+  for (Member& m : members_) m.domainOrder = rank[m.domainOrder >> 1] << 1 | (m.domainOrder & 1);
+  return true;
+}
+
+// Comparing the domain strings first, then whether there is an "@" (the
+// 0x00 makes a key longer than the bare record), then the local parts gives
+// the order of the keys compared byte by byte, as long as no record holds a
+// 0x00.
+int GroupedList::CompareMembers(const Member& a, const Member& b) const {
+  if (a.domainOrder != b.domainOrder) return a.domainOrder < b.domainOrder ? -1 : 1;
+  if (a.localPrefix != b.localPrefix) return a.localPrefix < b.localPrefix ? -1 : 1;
+  // Every partition meets its pivot's own record once: no need to read it.
+  if (a.text == b.text) return 0;
+  if (!a.hasAt()) return 0;  // so neither has a local part
+  return CompareFolded(a.record().substr(0, FindAt(a.record())),
+                       b.record().substr(0, FindAt(b.record())));
+}
+
+void GroupedList::SortAndGroup() {
+  // The quicksort's treatment of equal keys (case variants of one address)
+  // decides which of them is written first, so it must be this sort.
+  QuickSortDescending(members_.data(), static_cast<int64_t>(members_.size()),
+                      [this](const Member& a, const Member& b) { return CompareMembers(a, b); });
+
+  // Consecutive keys of one domain form a group; a record without "@" is a
+  // group by itself.
+  for (uint32_t pos = 0; pos < members_.size(); ++pos) {
+    uint32_t order = members_[pos].domainOrder;
+    if (pos > 0 && (order & 1) && order == members_[pos - 1].domainOrder) {
+      ++groups_.back().run.count;
+    } else {
+      groups_.push_back({0, {pos, 1}});
+    }
+  }
+
+  for (Group& group : groups_) {
+    GroupTextReader reader(*this, group.run, false);
+    MappedText span;
+    int filled = 0;
+    while (filled < 8 && reader.Next(&span)) {
+      for (size_t i = 0; i < span.length && filled < 8; ++i, ++filled) {
+        group.textPrefix |= uint64_t{span.map[span.bytes[i]]} << (56 - 8 * filled);
+      }
+    }
+  }
+}
+
+int GroupedList::CompareGroups(const Group& a, const Group& b) const {
+  // Counts below 10^8 are written with exactly eight digits, so their texts
+  // order as the numbers do and, when equal, leave the decision to the
+  // members. Longer counts must be compared as the texts they are.
+  constexpr uint32_t kEightDigitLimit = 100000000;
+  bool withCount = a.run.count >= kEightDigitLimit || b.run.count >= kEightDigitLimit;
+  if (!withCount) {
+    if (a.run.count != b.run.count) return a.run.count < b.run.count ? -1 : 1;
+    if (a.textPrefix != b.textPrefix) return a.textPrefix < b.textPrefix ? -1 : 1;
+  }
+  // A partition's pivot meets its own group once.
+  if (a.run.first == b.run.first) return 0;
+
+  GroupTextReader readerA(*this, a.run, withCount), readerB(*this, b.run, withCount);
+  MappedText spanA{}, spanB{};
+  bool moreA = true, moreB = true;
+  for (;;) {
+    while (moreA && spanA.length == 0) moreA = readerA.Next(&spanA);
+    while (moreB && spanB.length == 0) moreB = readerB.Next(&spanB);
+    if (!moreA || !moreB) break;
+    size_t common = std::min(spanA.length, spanB.length);
+    int order = CompareMapped({spanA.bytes, common, spanA.map}, {spanB.bytes, common, spanB.map});
+    if (order != 0) return order;
+    spanA = {spanA.bytes + common, spanA.length - common, spanA.map};
+    spanB = {spanB.bytes + common, spanB.length - common, spanB.map};
+  }
+  if (moreA == moreB) return 0;
+  return moreA ? 1 : -1;
+}
+
+void GroupedList::Arrange(int32_t sessionSize) {
+  const uint32_t session = static_cast<uint32_t>(std::max(sessionSize, 1));
+  QuickSortDescending(groups_.data(), static_cast<int64_t>(groups_.size()),
+                      [this](const Group& a, const Group& b) { return CompareGroups(a, b); });
+
+  // The pieces form a chain, so that the rest of a cut group can be put ten
+  // places ahead of the cursor without moving anything: `ahead` is the piece
+  // nine places after the cursor, and the rest goes right behind it. When the
+  // chain is too short for that, the rest goes to the end, and the chain can
+  // then never again reach ten places ahead, as it grows by at most one
+  // piece per step.
+  constexpr uint32_t kNone = UINT32_MAX;
+  struct Piece {
+    Run run;
+    uint32_t next;
+  };
+  std::vector<Piece> chain;
+  chain.reserve(groups_.size() + groups_.size() / 4 + 16);
+  for (uint32_t g = 0; g < groups_.size(); ++g) {
+    chain.push_back({groups_[g].run, g + 1 < groups_.size() ? g + 1 : kNone});
+  }
+  pieces_.clear();
+  if (chain.empty()) return;
+
+  uint32_t tail = static_cast<uint32_t>(chain.size() - 1);
+  uint32_t cursor = 0;
+  uint32_t ahead = chain.size() >= 10 ? 9 : kNone;
+  // Only the places that existed when the walk began are visited.
+  for (size_t place = 0; place < groups_.size(); ++place) {
+    if (chain[cursor].run.count > session) {
+      Run rest{chain[cursor].run.first + session, chain[cursor].run.count - session};
+      chain[cursor].run.count = session;
+      uint32_t restIndex = static_cast<uint32_t>(chain.size());
+      if (ahead != kNone) {
+        chain.push_back({rest, chain[ahead].next});
+        chain[ahead].next = restIndex;
+        if (ahead == tail) tail = restIndex;
+      } else {
+        chain.push_back({rest, kNone});
+        chain[tail].next = restIndex;
+        tail = restIndex;
+      }
+    }
+    cursor = chain[cursor].next;
+    if (ahead != kNone) ahead = chain[ahead].next;
+  }
+
+  pieces_.reserve(chain.size());
+  for (uint32_t piece = 0; piece != kNone; piece = chain[piece].next) {
+    pieces_.push_back(chain[piece].run);
+  }
+}
+
+// Walks the member positions in writing order: piece by piece.
+class GroupedList::SessionCursor {
+ public:
+  explicit SessionCursor(const std::vector<Run>& pieces) : pieces_(pieces) { SkipEmpty(); }
+
+  bool AtEnd() const { return piece_ == pieces_.size(); }
+  uint32_t position() const { return pieces_[piece_].first + offset_; }
+  void Advance() {
+    if (AtEnd()) return;
+    ++offset_;
+    SkipEmpty();
+  }
+
+ private:
+  void SkipEmpty() {
+    while (!AtEnd() && offset_ == pieces_[piece_].count) {
+      ++piece_;
+      offset_ = 0;
+    }
+  }
+
+  const std::vector<Run>& pieces_;
+  size_t piece_ = 0;
+  uint32_t offset_ = 0;
+};
+
+Status GroupedList::WriteTo(WritableFile* out) const {
+  BlockWriter writer(out);
+  for (const HeadLine& line : head_) {
+    switch (line.kind) {
+      case HeadKind::kAsRead:
+        writer.Add(line.text);
+        writer.Add("\r\n");
+        break;
+      case HeadKind::kModerator:
+        WriteRecord(line.text, &writer);
+        break;
+      case HeadKind::kClosed:
+        writer.Add("CLOSED\r\n");
+        break;
+    }
+  }
+  // The records lie all over the list's bytes, and the pieces all over the
+  // member array: two cursors run ahead in writing order, the far one asking
+  // for a member, the near one for the record it points to.
+  constexpr int kMemberAhead = 64, kRecordAhead = 32;
+  SessionCursor farCursor(pieces_), nearCursor(pieces_), cursor(pieces_);
+  for (int i = 0; i < kMemberAhead; ++i) farCursor.Advance();
+  for (int i = 0; i < kRecordAhead; ++i) nearCursor.Advance();
+  for (; !cursor.AtEnd(); cursor.Advance(), nearCursor.Advance(), farCursor.Advance()) {
+    if (!farCursor.AtEnd()) Prefetch(&members_[farCursor.position()]);
+    if (!nearCursor.AtEnd()) Prefetch(members_[nearCursor.position()].text);
+    WriteRecord(members_[cursor.position()].record(), &writer);
+  }
+  return writer.Finish();
+}
+
+}  // namespace grenfel
