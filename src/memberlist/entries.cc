@@ -37,7 +37,16 @@ std::string_view KeyOfEntry(std::string_view entry) {
 EntryStore::EntryStore() { entries_.push_back({0, 0}); }
 
 void EntryStore::AddBuffer(std::string_view bytes) {
-  buffers_.push_back({bytes.data(), nextBase_, ReadableLength(bytes)});
+  size_t readable = ReadableLength(bytes);
+  buffers_.push_back({bytes.data(), nextBase_, readable});
+  // At most one entry per line: room for all of them at once spares the
+  // copies (and the fresh pages) of a growing array.
+  size_t lines = 1;
+  for (const char *at = bytes.data(), *end = at + readable;
+       (at = static_cast<const char*>(std::memchr(at, '\r', end - at))) != nullptr; ++at) {
+    ++lines;
+  }
+  entries_.reserve(entries_.size() + lines);
   // One spare offset keeps buffers apart even when one is empty.
   nextBase_ += bytes.size() + 1;
 }

@@ -157,8 +157,11 @@ std::string CompanionName(std::string_view listName) {
   return name;
 }
 
-ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
-                        const std::string& excludeName, bool removeDuplicates) {
+// The exclude list is processed as a list of its own; `role` only decides
+// how a failure to read it is worded.
+static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
+                                 const std::string& includeName, const std::string& excludeName,
+                                 bool removeDuplicates, ListRole role) {
   ListOutcome outcome;
   if (!fs->Exists(listName)) return outcome;
 
@@ -167,7 +170,8 @@ ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::
   bool excludeActive = false;
   ExcludeKeys excludeKeys;
   if (!excludeName.empty()) {
-    ListOutcome prepared = ProcessList(fs, excludeName, "", "", removeDuplicates);
+    ListOutcome prepared =
+        ProcessListAs(fs, excludeName, "", "", removeDuplicates, ListRole::kExclude);
     if (!prepared.failure.ok()) return prepared;
     if (prepared.linesRead != 0) {
       excludeActive = true;
@@ -182,7 +186,7 @@ ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::
 
   std::string companionName = CompanionName(listName);
   std::unique_ptr<FileData> listData;
-  Status s = ReadListFile(fs, listName, ListRole::kList, &listData);
+  Status s = ReadListFile(fs, listName, role, &listData);
   if (!s.ok()) return {0, s};
 
   MemberList list;
@@ -251,6 +255,11 @@ ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::
     PrintLineEnd();
   }
   return outcome;
+}
+
+ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
+                        const std::string& excludeName, bool removeDuplicates) {
+  return ProcessListAs(fs, listName, includeName, excludeName, removeDuplicates, ListRole::kList);
 }
 
 }  // namespace grenfel
