@@ -1,0 +1,431 @@
+// The file system on Windows. Every file is opened with share mode 0: while
+// grenfel holds a list, no other process can open it, and an open of a file
+// that someone else holds fails at once with a sharing violation instead of
+// waiting. Names are bytes in the ANSI code page and go to the "A" calls
+// unchanged.
+//
+// Failure messages name the operation as the POSIX build does ("open",
+// "read", "write", "fsync", "unlink", ...) and use the same reason texts for
+// the common causes, so that a run prints the same lines on both systems.
+#include "services/fileio_win32.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "services/fileio.h"
+
+namespace grenfel {
+namespace {
+
+constexpr size_t kMaxNameLength = 255;
+constexpr size_t kMaxPatternLength = 256;
+constexpr size_t kWriteBufferSize = 1 << 20;
+// The most one ReadFile or WriteFile call is asked to move.
+constexpr DWORD kMaxTransfer = 1u << 30;
+// Fail critical errors, and no message box for a file that cannot be opened:
+// a missing floppy or a dead network drive must give an error code, not a
+// dialog that waits for someone at the server.
+constexpr UINT kQuietErrorMode = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+// Volume label entries (no longer named by the headers).
+constexpr DWORD kVolumeLabelAttribute = 0x8;
+
+// Sets the quiet error mode for the life of a file operation.
+class QuietErrors {
+ public:
+  QuietErrors() : previous_(::SetErrorMode(kQuietErrorMode)) {}
+  ~QuietErrors() { ::SetErrorMode(previous_); }
+  QuietErrors(const QuietErrors&) = delete;
+  QuietErrors& operator=(const QuietErrors&) = delete;
+
+ private:
+  UINT previous_;
+};
+
+int CodeForError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+      return kFileNotFound;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return kPathNotFound;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return kPermissionDenied;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return kDiskFull;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return kOutOfMemory;
+    default:
+      return kIoError;
+  }
+}
+
+std::string ReasonForError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return "No such file or directory";
+    case ERROR_ACCESS_DENIED:
+      return "Permission denied";
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return "held by another process";
+    case ERROR_WRITE_PROTECT:
+      return "Read-only file system";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return "No space left on device";
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return "Cannot allocate memory";
+    default:
+      return "system error " + std::to_string(error);
+  }
+}
+
+Status ErrorStatus(const char* call, const std::string& name, DWORD error) {
+  return Status::Error(CodeForError(error),
+                       std::string(call) + "(" + name + "): " + ReasonForError(error));
+}
+
+// The status for the error of the call that just failed.
+Status LastErrorStatus(const char* call, const std::string& name) {
+  return ErrorStatus(call, name, ::GetLastError());
+}
+
+bool ValidName(const std::string& name) {
+  return !name.empty() && name.find_first_of("*?") == std::string::npos;
+}
+
+std::string UsedName(const std::string& name) { return name.substr(0, kMaxNameLength); }
+
+bool IsFolder(const std::string& usedName) {
+  DWORD attributes = ::GetFileAttributesA(usedName.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Owns a handle.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  ~Handle() {
+    if (valid()) ::CloseHandle(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Opens with share mode 0. The handle is not inherited: the program starts
+// no processes, and one that held a list would keep it locked.
+HANDLE OpenExclusive(const std::string& usedName, DWORD access, DWORD disposition) {
+  return ::CreateFileA(usedName.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+// The failure of an exclusive open. A folder cannot be opened as a file at
+// all (access denied); it is reported as the folder it is.
+Status OpenFailure(const std::string& name, const std::string& usedName, bool forWriting) {
+  DWORD error = ::GetLastError();
+  if (error == ERROR_ACCESS_DENIED && IsFolder(usedName)) {
+    return forWriting ? Status::Error(kIoError, "open(" + name + "): Is a directory")
+                      : Status::Error(kBadFileMode, "open(" + name + "): is a directory");
+  }
+  return ErrorStatus("open", name, error);
+}
+
+// The device kind: only a disk file is regular. Sets *failed when the system
+// cannot tell.
+bool IsDiskFile(HANDLE handle, bool* failed) {
+  ::SetLastError(NO_ERROR);
+  DWORD type = ::GetFileType(handle);
+  *failed = type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR;
+  return type == FILE_TYPE_DISK;
+}
+
+class OwnedData : public FileData {
+ public:
+  explicit OwnedData(std::string bytes) : bytes_(std::move(bytes)) {}
+  std::string_view bytes() const override { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// Reads a pipe or device to its end; a pipe whose writer has gone reports
+// ERROR_BROKEN_PIPE, which is its end.
+Status ReadToEnd(HANDLE handle, const std::string& name, std::string* out) {
+  char chunk[1 << 16];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(handle, chunk, sizeof chunk, &got, nullptr)) {
+      DWORD error = ::GetLastError();
+      if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return Status::Ok();
+      return ErrorStatus("read", name, error);
+    }
+    if (got == 0) return Status::Ok();
+    out->append(chunk, got);
+  }
+}
+
+// Reads a disk file of a known size. Nobody else can write it while it is
+// held, but an end found early is taken as the end.
+Status ReadDiskFile(HANDLE handle, const std::string& name, std::string* out) {
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(handle, &size)) return LastErrorStatus("fstat", name);
+  if (static_cast<unsigned long long>(size.QuadPart) > out->max_size()) {
+    return Status::Error(kOutOfMemory, "read(" + name + "): Cannot allocate memory");
+  }
+  out->resize(static_cast<size_t>(size.QuadPart));
+  size_t filled = 0;
+  while (filled < out->size()) {
+    DWORD asked = static_cast<DWORD>(std::min<size_t>(out->size() - filled, kMaxTransfer));
+    DWORD got = 0;
+    if (!::ReadFile(handle, out->data() + filled, asked, &got, nullptr)) {
+      return LastErrorStatus("read", name);
+    }
+    if (got == 0) break;
+    filled += got;
+  }
+  out->resize(filled);
+  return Status::Ok();
+}
+
+class WinWritableFile : public WritableFile {
+ public:
+  WinWritableFile(HANDLE handle, std::string name) : handle_(handle), name_(std::move(name)) {
+    buffer_.reserve(kWriteBufferSize);
+  }
+  ~WinWritableFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+  }
+
+  Status Append(std::string_view data) override {
+    if (!failed_.ok()) return failed_;
+    if (buffer_.size() + data.size() > kWriteBufferSize) {
+      Status s = Flush();
+      if (!s.ok()) return s;
+      if (data.size() >= kWriteBufferSize) return WriteAll(data);
+    }
+    buffer_.append(data);
+    return Status::Ok();
+  }
+
+  Status Sync() override {
+    Status s = Flush();
+    if (!s.ok()) return s;
+    QuietErrors quiet;
+    // As on POSIX, a failed flush is final: what was lost is not known.
+    if (!::FlushFileBuffers(handle_)) return Fail(LastErrorStatus("fsync", name_));
+    return Status::Ok();
+  }
+
+  Status Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return failed_;
+    Status s = Flush();
+    QuietErrors quiet;
+    HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    if (!::CloseHandle(handle) && s.ok()) s = Fail(LastErrorStatus("close", name_));
+    return s;
+  }
+
+ private:
+  Status Fail(Status s) {
+    failed_ = s;
+    return s;
+  }
+
+  Status Flush() {
+    if (!failed_.ok()) return failed_;
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      return Fail(Status::Error(kBadFileNumber, "write(" + name_ + "): file is closed"));
+    }
+    Status s = WriteAll(buffer_);
+    buffer_.clear();
+    return s;
+  }
+
+  // WriteFile may write fewer bytes than asked (wine does on large blocks):
+  // go on until all are written; a call that writes nothing means the disk
+  // is full.
+  Status WriteAll(std::string_view data) {
+    QuietErrors quiet;
+    while (!data.empty()) {
+      DWORD asked = static_cast<DWORD>(std::min<size_t>(data.size(), kMaxTransfer));
+      DWORD put = 0;
+      if (!::WriteFile(handle_, data.data(), asked, &put, nullptr)) {
+        return Fail(LastErrorStatus("write", name_));
+      }
+      if (put == 0) return Fail(ErrorStatus("write", name_, ERROR_DISK_FULL));
+      data.remove_prefix(put);
+    }
+    return Status::Ok();
+  }
+
+  HANDLE handle_;
+  std::string name_;
+  std::string buffer_;
+  Status failed_;
+};
+
+class WinFileSystem : public FileSystem {
+ public:
+  bool Exists(const std::string& name) override {
+    if (!ValidName(name)) return false;
+    QuietErrors quiet;
+    return ::GetFileAttributesA(UsedName(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+
+  Status Stat(const std::string& name, FileInfo* info) override {
+    if (!ValidName(name)) return Status::Error(kBadFileName, "stat(" + name + "): bad file name");
+    QuietErrors quiet;
+    // No data access is asked for, so this works on a file that someone
+    // holds with share mode 0; backup semantics let it open a folder.
+    Handle handle(::CreateFileA(UsedName(name).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.valid()) return LastErrorStatus("stat", name);
+    // Devices have no identity; failing here keeps two of them from
+    // looking like one file.
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!::GetFileInformationByHandle(handle.get(), &data)) return LastErrorStatus("stat", name);
+    bool typeFailed = false;
+    bool disk = IsDiskFile(handle.get(), &typeFailed);
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      info->kind = FileKind::kDirectory;
+    } else {
+      info->kind = disk ? FileKind::kRegular : FileKind::kOther;
+    }
+    info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info->device = data.dwVolumeSerialNumber;
+    info->inode = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+    return Status::Ok();
+  }
+
+  Status ReadFile(const std::string& name, bool regular_only,
+                  std::unique_ptr<FileData>* data) override {
+    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    QuietErrors quiet;
+    std::string used = UsedName(name);
+    Handle handle(OpenExclusive(used, GENERIC_READ, OPEN_EXISTING));
+    if (!handle.valid()) return OpenFailure(name, used, false);
+    bool typeFailed = false;
+    bool disk = IsDiskFile(handle.get(), &typeFailed);
+    if (typeFailed) return LastErrorStatus("fstat", name);
+    if (regular_only && !disk) {
+      return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+    }
+    std::string bytes;
+    Status s =
+        disk ? ReadDiskFile(handle.get(), name, &bytes) : ReadToEnd(handle.get(), name, &bytes);
+    if (!s.ok()) return s;
+    *data = std::make_unique<OwnedData>(std::move(bytes));
+    return Status::Ok();
+  }
+
+  Status OpenForWriting(const std::string& name, WriteMode mode,
+                        std::unique_ptr<WritableFile>* file) override {
+    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    QuietErrors quiet;
+    std::string used = UsedName(name);
+    // Open always, then cut: unlike creating anew, cutting keeps the file
+    // itself (its attributes, security and links).
+    DWORD disposition = mode == WriteMode::kTruncateExisting ? OPEN_EXISTING : OPEN_ALWAYS;
+    Handle handle(OpenExclusive(used, GENERIC_WRITE | FILE_READ_ATTRIBUTES, disposition));
+    if (!handle.valid()) return OpenFailure(name, used, true);
+    bool typeFailed = false;
+    bool disk = IsDiskFile(handle.get(), &typeFailed);
+    if (typeFailed) return LastErrorStatus("fstat", name);
+    if (!disk) return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+    if (mode == WriteMode::kCreateEmptyOnly) {
+      LARGE_INTEGER size;
+      if (!::GetFileSizeEx(handle.get(), &size)) return LastErrorStatus("fstat", name);
+      if (size.QuadPart > 0) {
+        return Status::Error(kFileAlreadyOpen, "open(" + name + "): already holds data");
+      }
+    } else {
+      if (::SetFilePointer(handle.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+        return LastErrorStatus("ftruncate", name);
+      }
+      if (!::SetEndOfFile(handle.get())) return LastErrorStatus("ftruncate", name);
+    }
+    *file = std::make_unique<WinWritableFile>(handle.release(), name);
+    return Status::Ok();
+  }
+
+  Status Delete(const std::string& name) override {
+    if (!ValidName(name)) return Status::Error(kBadFileName, "unlink(" + name + "): bad file name");
+    QuietErrors quiet;
+    if (!::DeleteFileA(UsedName(name).c_str())) return LastErrorStatus("unlink", name);
+    return Status::Ok();
+  }
+
+  // Nothing to do: NTFS journals its metadata, so a created or removed
+  // entry is on disk once the call that made it has returned, and Windows
+  // has no call that flushes a folder by itself.
+  Status SyncFolderOf(const std::string&) override { return Status::Ok(); }
+};
+
+}  // namespace
+
+FileSystem* RealFileSystem() {
+  static WinFileSystem file_system;
+  return &file_system;
+}
+
+Status DeleteFiles(const std::string& pattern) {
+  if (pattern.empty()) return Status::Ok();
+  std::string used = pattern;
+  if (used.back() == ':' || used.back() == '\\') used += "*.*";
+  used = used.substr(0, kMaxPatternLength);
+
+  QuietErrors quiet;
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA(used.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    // Some systems say "no more files" for a folder that has no match.
+    if (error == ERROR_NO_MORE_FILES) error = ERROR_FILE_NOT_FOUND;
+    return ErrorStatus("find", pattern, error);
+  }
+  // Matches are named by their folder part of the pattern and their own
+  // name. Windows takes "/" as a separator too.
+  size_t cut = used.find_last_of(":\\/");
+  std::string folder = cut == std::string::npos ? "" : used.substr(0, cut + 1);
+  constexpr DWORD kSkipped = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                             FILE_ATTRIBUTE_DIRECTORY | kVolumeLabelAttribute;
+  Status result;
+  do {
+    if ((found.dwFileAttributes & kSkipped) != 0) continue;
+    std::string name = folder + found.cFileName;
+    if (!::DeleteFileA(name.c_str())) {
+      result = LastErrorStatus("unlink", name);
+      break;
+    }
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  return result;
+}
+
+}  // namespace grenfel
