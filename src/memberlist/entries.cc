@@ -12,14 +12,14 @@ namespace {
 constexpr int kLengthBits = 24;
 constexpr uint64_t kLongLength = (uint64_t{1} << kLengthBits) - 1;
 
-uint64_t FoldedPrefix(std::string_view text) {
-  uint64_t prefix = 0;
-  size_t n = std::min<size_t>(text.size(), 8);
-  for (size_t i = 0; i < 8; ++i) {
-    prefix <<= 8;
-    if (i < n) prefix |= FoldByte(static_cast<unsigned char>(text[i]));
+// Eight folded bytes from `start` on, big-endian, zero padded.
+uint64_t FoldedWord(std::string_view text, size_t start) {
+  uint64_t word = 0;
+  for (size_t i = start; i < start + 8; ++i) {
+    word <<= 8;
+    if (i < text.size()) word |= FoldByte(static_cast<unsigned char>(text[i]));
   }
-  return prefix;
+  return word;
 }
 
 uint64_t UpperHash(std::string_view text) {
@@ -34,7 +34,7 @@ std::string_view KeyOfEntry(std::string_view entry) {
 
 }  // namespace
 
-EntryStore::EntryStore() { entries_.push_back({0, 0}); }
+EntryStore::EntryStore() { entries_.push_back({0, 0, 0}); }
 
 void EntryStore::AddBuffer(std::string_view bytes) {
   size_t readable = ReadableLength(bytes);
@@ -53,13 +53,13 @@ void EntryStore::AddBuffer(std::string_view bytes) {
 
 void EntryStore::Add(std::string_view record) {
   if (record.empty()) {
-    entries_.push_back({0, 0});
+    entries_.push_back({0, 0, 0});
     return;
   }
   const Buffer& buffer = buffers_.back();
   uint64_t offset = buffer.base + static_cast<uint64_t>(record.data() - buffer.data);
   uint64_t length = std::min<uint64_t>(record.size(), kLongLength);
-  entries_.push_back({0, offset << kLengthBits | length});
+  entries_.push_back({0, 0, offset << kLengthBits | length});
 }
 
 std::string_view EntryStore::Decode(uint64_t ref) const {
@@ -82,31 +82,42 @@ std::string_view EntryStore::Decode(uint64_t ref) const {
 
 std::string_view EntryStore::Text(size_t index) const { return Decode(entries_[index].ref); }
 
+void EntryStore::Prefetch(size_t index) const {
+  uint64_t ref = entries_[index].ref;
+  if ((ref & kLongLength) == 0) return;
+  uint64_t offset = ref >> kLengthBits;
+  size_t b = buffers_.size() - 1;
+  while (b > 0 && buffers_[b].base > offset) --b;
+  __builtin_prefetch(buffers_[b].data + (offset - buffers_[b].base));
+}
+
 int EntryStore::CompareEntries(const Entry& a, const Entry& b) const {
   if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+  if (a.prefix2 != b.prefix2) return a.prefix2 < b.prefix2 ? -1 : 1;
+  // The same record (every partition meets its pivot's own): no need to
+  // fetch its text.
+  if (a.ref == b.ref) return 0;
   uint64_t lengthA = a.ref & kLongLength, lengthB = b.ref & kLongLength;
-  if (lengthA < kLongLength && lengthB < kLongLength && std::min(lengthA, lengthB) <= 8) {
+  if (lengthA < kLongLength && lengthB < kLongLength && std::min(lengthA, lengthB) <= 16) {
     // The prefixes hold every byte of the shorter one.
     return lengthA < lengthB ? -1 : lengthA > lengthB ? 1 : 0;
   }
   std::string_view textA = Decode(a.ref), textB = Decode(b.ref);
-  return CompareFolded(textA.substr(8), textB.substr(8));
+  return CompareFolded(textA.substr(16), textB.substr(16));
 }
 
 void EntryStore::SortDescendingFolded() {
-  for (Entry& entry : entries_) entry.prefix = FoldedPrefix(Decode(entry.ref));
+  for (Entry& entry : entries_) {
+    std::string_view text = Decode(entry.ref);
+    entry.prefix = FoldedWord(text, 0);
+    entry.prefix2 = FoldedWord(text, 8);
+  }
   QuickSortDescending(entries_.data(), static_cast<int64_t>(entries_.size()),
-                      [this](const Entry& a, const Entry& b) { return CompareEntries(a, b); });
-}
-
-void ExcludeKeys::Add(std::string_view upperKey) {
-  bytes_.append(upperKey);
-  ends_.push_back(bytes_.size());
-}
-
-std::string_view ExcludeKeys::Key(size_t index) const {
-  size_t start = index == 0 ? 0 : ends_[index - 1];
-  return std::string_view(bytes_).substr(start, ends_[index] - start);
+                      [this](const Entry& a, const Entry& b) {
+                        // Most pairs differ in their prefixes: settle those here.
+                        if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+                        return CompareEntries(a, b);
+                      });
 }
 
 int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
@@ -129,7 +140,7 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
         slots[slot] = static_cast<uint32_t>(k);
         break;
       }
-      if (hashes[slots[slot]] == hash && keys.Key(slots[slot]) == key) break;
+      if (hashes[slots[slot]] == hash && EqualUpper(keys.Key(slots[slot]), key)) break;
     }
   }
 

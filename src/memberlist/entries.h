@@ -1,6 +1,6 @@
 // The records of a list as compact references into the bytes of the files
-// they were read from: no heap string per record. Sorting moves 16-byte
-// entries that carry a folded 8-byte prefix of their text, so most
+// they were read from: no heap string per record. Sorting moves 24-byte
+// entries that carry a folded 16-byte prefix of their text, so most
 // comparisons never leave the array.
 #ifndef GRENFEL_MEMBERLIST_ENTRIES_H_
 #define GRENFEL_MEMBERLIST_ENTRIES_H_
@@ -27,6 +27,9 @@ class EntryStore {
 
   size_t size() const { return entries_.size(); }
   std::string_view Text(size_t index) const;
+  // Asks for the text of an entry to be brought into the cache: a walk in
+  // sorted order visits the texts in no order the hardware can guess.
+  void Prefetch(size_t index) const;
   void Blank(size_t index) { entries_[index].ref = 0; }
 
   // Sorts every entry, index 0 included, descending by the case-folded
@@ -36,8 +39,9 @@ class EntryStore {
 
  private:
   struct Entry {
-    uint64_t prefix;  // the first 8 folded bytes, big-endian, zero padded
-    uint64_t ref;     // offset << 24 | length, or kLongLength for long ones
+    uint64_t prefix;   // the first 8 folded bytes, big-endian, zero padded
+    uint64_t prefix2;  // the next 8
+    uint64_t ref;      // offset << 24 | length, or kLongLength for long ones
   };
   struct Buffer {
     const char* data;
@@ -53,21 +57,20 @@ class EntryStore {
   std::vector<Entry> entries_;
 };
 
-// The keys of the exclude list in file order: each line trimmed and
-// upper-cased.
+// The keys of the exclude list in file order: each line trimmed, compared
+// upper-cased. Views into the exclude file's bytes, which must outlive them.
 class ExcludeKeys {
  public:
-  void Add(std::string_view upperKey);
-  size_t size() const { return ends_.size(); }
-  std::string_view Key(size_t index) const;
+  void Add(std::string_view trimmedLine) { keys_.push_back(trimmedLine); }
+  size_t size() const { return keys_.size(); }
+  std::string_view Key(size_t index) const { return keys_[index]; }
 
  private:
-  std::string bytes_;
-  std::vector<size_t> ends_;
+  std::vector<std::string_view> keys_;
 };
 
-// Blanks every entry whose key (the entry without a leading "+", upper-cased)
-// equals an exclude key. Exclude keys are looked up in a hash table, each
+// Blanks every entry whose key (the entry without a leading "+") equals an
+// exclude key, both upper-cased. Exclude keys are looked up in a hash table, each
 // entry once; the result is the same as trying every exclude key against
 // every entry in turn. `countAfterKey[k]` receives the number blanked by the
 // keys 0 to k, so that progress shown per key can be replayed. An empty first

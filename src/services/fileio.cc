@@ -8,6 +8,16 @@ namespace {
 constexpr char kCtrlZ = 0x1A;
 }  // namespace
 
+Status FileSystem::CopyInto(const std::string& from, uint64_t length, WritableFile* to) {
+  std::unique_ptr<FileData> data;
+  Status s = ReadFile(from, true, &data);
+  if (!s.ok()) return s;
+  if (data->bytes().size() < length) {
+    return Status::Error(kIoError, "read(" + from + "): shorter than expected");
+  }
+  return to->Append(data->bytes().substr(0, length));
+}
+
 size_t ReadableLength(std::string_view bytes) {
   const void* stop = std::memchr(bytes.data(), kCtrlZ, bytes.size());
   return stop ? static_cast<size_t>(static_cast<const char*>(stop) - bytes.data()) : bytes.size();

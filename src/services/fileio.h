@@ -105,6 +105,10 @@ class FileSystem {
   virtual Status OpenForWriting(const std::string& name, WriteMode mode,
                                 std::unique_ptr<WritableFile>* file) = 0;
 
+  // Appends the first `length` bytes of the file `from` to `to`. This
+  // version reads `from` whole; a platform may copy inside the kernel.
+  virtual Status CopyInto(const std::string& from, uint64_t length, WritableFile* to);
+
   // Removes one file by name (no patterns).
   virtual Status Delete(const std::string& name) = 0;
 

@@ -113,13 +113,12 @@ Status ListRewrite::Commit(Status contentStatus) {
   if (s.ok()) s = companion_->Close();
   if (s.ok()) s = fs_->SyncFolderOf(companionName_);
   companion_.reset();
-  std::unique_ptr<FileData> contents;
-  if (s.ok()) s = fs_->ReadFile(companionName_, true, &contents);
-  if (s.ok() && (contents->bytes().empty() || contents->bytes().back() != kCompleteMark)) {
-    s = Status::Error(kIoError, "read(" + companionName_ + "): contents changed");
+  FileInfo written;
+  if (s.ok()) s = fs_->Stat(companionName_, &written);
+  if (s.ok() && written.size == 0) {
+    s = Status::Error(kIoError, "stat(" + companionName_ + "): empty");
   }
   if (!s.ok()) {
-    contents.reset();
     fs_->Delete(companionName_);
     return Status::Error(s.code, "Cannot write the companion file " + Quoted(companionName_) +
                                      " (" + s.message + "); the list " + Quoted(listName_) +
@@ -129,13 +128,10 @@ Status ListRewrite::Commit(Status contentStatus) {
   // 2. Rewrite the list in place from the companion's bytes, less the mark.
   std::unique_ptr<WritableFile> list;
   s = fs_->OpenForWriting(listName_, WriteMode::kTruncateExisting, &list);
-  std::string_view bytes = contents->bytes();
-  bytes.remove_suffix(1);
-  if (s.ok()) s = list->Append(bytes);
+  if (s.ok()) s = fs_->CopyInto(companionName_, written.size - 1, list.get());
   if (s.ok()) s = list->Sync();
   if (s.ok()) s = list->Close();
   list.reset();
-  contents.reset();
   if (!s.ok()) {
     return Status::Error(s.code, "Rewriting the list " + Quoted(listName_) + " failed (" +
                                      s.message + "); its complete new contents are in " +

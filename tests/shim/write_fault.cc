@@ -84,7 +84,7 @@ long long Allowed(size_t count) {
     return -1;
   }
   return budget != kNone && static_cast<long long>(count) > budget ? budget
-                                                                  : static_cast<long long>(count);
+                                                                   : static_cast<long long>(count);
 }
 
 // After a watched write: counts what went; kills once the budget is spent.
@@ -147,6 +147,17 @@ ssize_t writev(int fd, const struct iovec* parts, int partCount) {
     allowed -= static_cast<long long>(cut[used].iov_len);
   }
   return Wrote(real(fd, cut, used));
+}
+
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count,
+                        unsigned int flags) {
+  static auto* real =
+      Next<ssize_t(int, off64_t*, int, off64_t*, size_t, unsigned int)>("copy_file_range");
+  if (count == 0 || !Watched(out)) return real(in, inOffset, out, outOffset, count, flags);
+  long long allowed = Allowed(count);
+  return allowed < 0
+             ? -1
+             : Wrote(real(in, inOffset, out, outOffset, static_cast<size_t>(allowed), flags));
 }
 
 int fsync(int fd) {
