@@ -4,13 +4,13 @@
 # under wine, runs the end-to-end suite (a Linux program) against
 # grenfel.exe under wine, and checks that both builds print the same bytes
 # and write the same files for the example lists. Exits non-zero on any
-# failure. See docs/windows.md.
+# failure. The README tells how to run it by hand.
 #
 # Build folders: build-win (64-bit), build-win32 (32-bit), and a Linux build
 # for the end-to-end programs, build-win-e2e unless GRENFEL_LINUX_BUILD names
 # another (such as the README's build/). GRENFEL_WIN_TEST_PROGRAMS lists the
-# cross-compiled unit test programs to build and run (default:
-# services_tests).
+# cross-compiled unit test programs to build and run (default: all of
+# them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,7 +19,7 @@ wineserver=/usr/lib/wine/wineserver
 win_build=build-win
 win32_build=build-win32
 linux_build=${GRENFEL_LINUX_BUILD:-build-win-e2e}
-read -r -a test_programs <<<"${GRENFEL_WIN_TEST_PROGRAMS:-services_tests}"
+read -r -a test_programs <<<"${GRENFEL_WIN_TEST_PROGRAMS:-services_tests memberlist_tests grouping_tests driver_tests}"
 
 need=()
 command -v cmake >/dev/null || need+=(cmake)

@@ -1,7 +1,5 @@
 #include "memberlist/memberlist.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,6 +8,7 @@
 #include "gtest/gtest.h"
 #include "services/console.h"
 #include "services/fault_injection.h"
+#include "services/scratch_folder.h"
 
 namespace grenfel {
 namespace {
@@ -43,19 +42,6 @@ std::string ReadBytes(const std::string& path) {
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
-
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    char name[] = "/tmp/grenfel-list-XXXXXX";
-    path_ = mkdtemp(name);
-  }
-  ~ScratchFolder() { std::filesystem::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // One file's state after a run that may have failed or died: its old bytes,
 // or its complete new bytes, or (when the rewrite broke off) a companion

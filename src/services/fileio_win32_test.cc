@@ -4,38 +4,14 @@
 
 #include <windows.h>
 
-#include <filesystem>
 #include <string>
 
 #include "gtest/gtest.h"
 #include "services/fileio.h"
+#include "services/scratch_folder.h"
 
 namespace grenfel {
 namespace {
-
-namespace fs = std::filesystem;
-
-// A fresh folder under the temporary folder, removed with everything in it.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    for (unsigned serial = ::GetTickCount(); !fs::create_directory(path_); ++serial) {
-      path_ = (fs::temp_directory_path() / ("grenfel-test-" + std::to_string(serial))).string();
-    }
-  }
-  ~ScratchFolder() {
-    for (const auto& entry : fs::recursive_directory_iterator(path_)) {
-      ::SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_ = fs::temp_directory_path().string();
-};
 
 void Put(const std::string& path, const std::string& bytes) {
   HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
