@@ -56,15 +56,15 @@ int CompareMapped(const MappedText& a, const MappedText& b) {
   return a.length < b.length ? -1 : 1;
 }
 
-// Eight bytes, big-endian and zero-padded, order as the texts they begin,
-// except that equal prefixes decide nothing.
-uint64_t MappedPrefix(const MappedText& text) {
-  uint64_t prefix = 0;
-  size_t count = std::min<size_t>(text.length, 8);
-  for (size_t i = 0; i < count; ++i) {
-    prefix |= uint64_t{text.map[text.bytes[i]]} << (56 - 8 * i);
+// `count` (at most 8) bytes from `start` on, big-endian and zero padded:
+// such words order as the texts they are cut from, except that equal words
+// decide nothing.
+uint64_t MappedWord(const MappedText& text, size_t start, size_t count) {
+  uint64_t word = 0;
+  for (size_t i = start; i < start + count; ++i) {
+    word = word << 8 | (i < text.length ? text.map[text.bytes[i]] : 0);
   }
-  return prefix;
+  return word;
 }
 
 uint64_t MappedHash(const MappedText& text) {
@@ -222,9 +222,9 @@ class BlockWriter {
   Status status_;
 };
 
-// Written as read, but with the text after the first "@" lower-cased.
-void WriteRecord(std::string_view record, BlockWriter* writer) {
-  size_t at = FindAt(record);
+// Written as read, but with the text after the first "@" (at `at`, or npos
+// when there is none) lower-cased.
+void WriteRecord(std::string_view record, size_t at, BlockWriter* writer) {
   if (at == std::string_view::npos) {
     writer->Add(record);
   } else {
@@ -255,7 +255,7 @@ GroupingAction ActionFor(int32_t groups, int32_t members) {
 class GroupedList::GroupTextReader {
  public:
   GroupTextReader(const GroupedList& list, const Run& group, bool withCount)
-      : members_(list.members_), position_(group.first), end_(group.first + group.count) {
+      : list_(list), position_(group.first), end_(group.first + group.count) {
     if (withCount) {
       std::string digits = std::to_string(group.count);
       if (digits.size() < 8) digits.insert(0, 8 - digits.size(), '0');
@@ -275,10 +275,11 @@ class GroupedList::GroupTextReader {
       return true;
     }
     if (position_ == end_) return false;
-    std::string_view record = members_[position_].record();
+    const Member& member = list_.members_[position_];
+    std::string_view record = list_.Record(member);
     switch (part_) {
       case kDomain:
-        at_ = FindAt(record);
+        at_ = member.hasAt() ? list_.AtOf(member) : std::string_view::npos;
         if (at_ != std::string_view::npos) {
           *span = {Bytes(record.data()) + at_ + 1, record.size() - at_ - 1, maps.lower.data()};
           part_ = kDomainSeparator;
@@ -307,7 +308,7 @@ class GroupedList::GroupTextReader {
  private:
   enum Part { kCount, kDomain, kDomainSeparator, kLocal, kMemberSeparator };
 
-  const std::vector<Member>& members_;
+  const GroupedList& list_;
   uint32_t position_, end_;
   Part part_ = kDomain;
   size_t at_ = 0;
@@ -315,12 +316,28 @@ class GroupedList::GroupTextReader {
   size_t digitCount_ = 0;
 };
 
+std::string_view GroupedList::Record(const Member& m) const {
+  const char* start = readable_.data() + (m.ref >> 24);
+  uint32_t length = m.ref & kFindInText;
+  if (length != kFindInText) return {start, length};
+  // A long record: its end is found again from the line rule.
+  size_t rest = readable_.size() - (m.ref >> 24);
+  const void* cr = std::memchr(start, '\r', rest);
+  return {start, cr ? static_cast<size_t>(static_cast<const char*>(cr) - start) : rest};
+}
+
+size_t GroupedList::AtOf(const Member& m) const {
+  uint32_t at = (m.ref >> 12) & kFindInText;
+  return at != kFindInText ? at : FindAt(Record(m));
+}
+
 bool GroupedList::Load(std::string_view listBytes) {
   *this = GroupedList();
-  std::string_view readable = listBytes.substr(0, ReadableLength(listBytes));
+  if (listBytes.size() >= uint64_t{1} << 40) return false;
+  readable_ = listBytes.substr(0, ReadableLength(listBytes));
   // Every line but the last ends with a CR: reserving once keeps the member
   // array from doubling (and briefly holding twice its size) while it fills.
-  members_.reserve(std::count(readable.begin(), readable.end(), '\r') + 1);
+  members_.reserve(std::count(readable_.begin(), readable_.end(), '\r') + 1);
 
   LineReader reader(listBytes);
   std::string_view line;
@@ -340,15 +357,18 @@ bool GroupedList::Load(std::string_view listBytes) {
     if (trimmed.size() == 6 && EqualUpper(trimmed, "CLOSED")) {
       // Whoever was listed before a CLOSED line moderates the list.
       for (const Member& moderator : members_) {
-        head_.push_back({moderator.record(), HeadKind::kModerator});
+        head_.push_back({Record(moderator), HeadKind::kModerator});
       }
       head_.push_back({line, HeadKind::kClosed});
       members_.clear();
     } else if (!trimmed.empty()) {
-      // Until RankDomains, `domainOrder` holds the position of the "@".
+      // Until RankDomains, `keyHigh` holds the position of the "@".
       size_t at = FindAt(line);
-      members_.push_back({0, at == std::string_view::npos ? kNoAt : static_cast<uint32_t>(at),
-                          static_cast<uint32_t>(line.size()), line.data()});
+      uint64_t offset = line.data() - readable_.data();
+      uint64_t atField = at == std::string_view::npos ? 0 : std::min<size_t>(at, kFindInText);
+      uint64_t lengthField = std::min<size_t>(line.size(), kFindInText);
+      members_.push_back({at == std::string_view::npos ? kNoAt : at, 0,
+                          offset << 24 | atField << 12 | lengthField});
     }
   }
   if (!RankDomains()) {
@@ -361,34 +381,41 @@ bool GroupedList::Load(std::string_view listBytes) {
 
 bool GroupedList::RankDomains() {
   const ByteMaps& maps = Maps();
-  auto domainOf = [&maps](const Member& m) {
-    uint32_t at = m.domainOrder;
-    return at != kNoAt
-               ? MappedText{Bytes(m.text) + at + 1, m.length - at - 1, maps.domainFold.data()}
-               : MappedText{Bytes(m.text), m.length, maps.fold.data()};
+  auto domainOf = [this, &maps](const Member& m) {
+    uint64_t at = m.keyHigh;
+    std::string_view record = Record(m);
+    return at != kNoAt ? MappedText{Bytes(record.data()) + at + 1, record.size() - at - 1,
+                                    maps.domainFold.data()}
+                       : MappedText{Bytes(record.data()), record.size(), maps.fold.data()};
   };
   // The domain lookups land all over the table, so they are asked for ahead,
   // in two steps: the slot, and then the name it points to. Until a member
-  // is looked up, its `localPrefix` holds the hash of its domain string.
-  for (Member& m : members_) m.localPrefix = MappedHash(domainOf(m));
+  // is looked up, its `keyLow` holds the hash of its domain string.
+  for (Member& m : members_) m.keyLow = MappedHash(domainOf(m));
   constexpr size_t kSlotAhead = 16, kNameAhead = 8;
   DomainTable domains;
   for (size_t i = 0; i < members_.size(); ++i) {
     if (i + kSlotAhead < members_.size()) {
-      domains.PrefetchSlot(members_[i + kSlotAhead].localPrefix);
+      domains.PrefetchSlot(members_[i + kSlotAhead].keyLow);
     }
     if (i + kNameAhead < members_.size()) {
-      domains.PrefetchName(members_[i + kNameAhead].localPrefix);
+      domains.PrefetchName(members_[i + kNameAhead].keyLow);
     }
     Member& m = members_[i];
-    uint32_t id = domains.IdOf(domainOf(m), m.localPrefix);
+    uint32_t id = domains.IdOf(domainOf(m), m.keyLow);
     if (id == DomainTable::kFull) return false;
-    bool hasAt = m.domainOrder != kNoAt;
-    m.localPrefix = MappedPrefix({Bytes(m.text), hasAt ? m.domainOrder : 0, maps.fold.data()});
-    m.domainOrder = id << 1 | (hasAt ? 1 : 0);
+    bool hasAt = m.keyHigh != kNoAt;
+    MappedText local{Bytes(readable_.data()) + (m.ref >> 24), hasAt ? m.keyHigh : 0,
+                     maps.fold.data()};
+    uint64_t order = id << 1 | (hasAt ? 1 : 0);
+    m.keyHigh = order << 32 | MappedWord(local, 0, 4);
+    m.keyLow = MappedWord(local, 4, 8);
   }
   std::vector<uint32_t> rank = domains.Ranks();
-  for (Member& m : members_) m.domainOrder = rank[m.domainOrder >> 1] << 1 | (m.domainOrder & 1);
+  for (Member& m : members_) {
+    uint64_t order = rank[m.domainOrder() >> 1] << 1 | (m.domainOrder() & 1);
+    m.keyHigh = order << 32 | (m.keyHigh & UINT32_MAX);
+  }
   return true;
 }
 
@@ -397,13 +424,17 @@ bool GroupedList::RankDomains() {
 // the order of the keys compared byte by byte, as long as no record holds a
 // 0x00.
 int GroupedList::CompareMembers(const Member& a, const Member& b) const {
-  if (a.domainOrder != b.domainOrder) return a.domainOrder < b.domainOrder ? -1 : 1;
-  if (a.localPrefix != b.localPrefix) return a.localPrefix < b.localPrefix ? -1 : 1;
+  if (a.keyHigh != b.keyHigh) return a.keyHigh < b.keyHigh ? -1 : 1;
+  if (a.keyLow != b.keyLow) return a.keyLow < b.keyLow ? -1 : 1;
   // Every partition meets its pivot's own record once: no need to read it.
-  if (a.text == b.text) return 0;
+  if (a.ref == b.ref) return 0;
   if (!a.hasAt()) return 0;  // so neither has a local part
-  return CompareFolded(a.record().substr(0, FindAt(a.record())),
-                       b.record().substr(0, FindAt(b.record())));
+  constexpr size_t kPrefixBytes = 12;
+  size_t atA = AtOf(a), atB = AtOf(b);
+  // The prefixes hold every byte of the shorter local part.
+  if (std::min(atA, atB) <= kPrefixBytes) return atA < atB ? -1 : atA > atB ? 1 : 0;
+  return CompareFolded(Record(a).substr(kPrefixBytes, atA - kPrefixBytes),
+                       Record(b).substr(kPrefixBytes, atB - kPrefixBytes));
 }
 
 void GroupedList::SortAndGroup() {
@@ -415,8 +446,8 @@ void GroupedList::SortAndGroup() {
   // Consecutive keys of one domain form a group; a record without "@" is a
   // group by itself.
   for (uint32_t pos = 0; pos < members_.size(); ++pos) {
-    uint32_t order = members_[pos].domainOrder;
-    if (pos > 0 && (order & 1) && order == members_[pos - 1].domainOrder) {
+    uint32_t order = members_[pos].domainOrder();
+    if (pos > 0 && (order & 1) && order == members_[pos - 1].domainOrder()) {
       ++groups_.back().run.count;
     } else {
       groups_.push_back({0, {pos, 1}});
@@ -553,7 +584,7 @@ Status GroupedList::WriteTo(WritableFile* out) const {
         writer.Add("\r\n");
         break;
       case HeadKind::kModerator:
-        WriteRecord(line.text, &writer);
+        WriteRecord(line.text, FindAt(line.text), &writer);
         break;
       case HeadKind::kClosed:
         writer.Add("CLOSED\r\n");
@@ -569,8 +600,10 @@ Status GroupedList::WriteTo(WritableFile* out) const {
   for (int i = 0; i < kRecordAhead; ++i) nearCursor.Advance();
   for (; !cursor.AtEnd(); cursor.Advance(), nearCursor.Advance(), farCursor.Advance()) {
     if (!farCursor.AtEnd()) Prefetch(&members_[farCursor.position()]);
-    if (!nearCursor.AtEnd()) Prefetch(members_[nearCursor.position()].text);
-    WriteRecord(members_[cursor.position()].record(), &writer);
+    if (!nearCursor.AtEnd())
+      Prefetch(readable_.data() + (members_[nearCursor.position()].ref >> 24));
+    const Member& member = members_[cursor.position()];
+    WriteRecord(Record(member), member.hasAt() ? AtOf(member) : std::string_view::npos, &writer);
   }
   return writer.Finish();
 }

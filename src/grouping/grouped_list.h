@@ -32,8 +32,8 @@ class GroupedList {
  public:
   // Reads the lines of `listBytes`, which must outlive this object, then
   // sorts and groups the members. False when the list does not fit the
-  // 32-bit counts (a line of 4 GiB or more, 2^31 members, or 4 GiB of
-  // distinct domains); the object is then empty.
+  // counts it keeps (a list of 1 TiB or more, a line of 4 GiB or more, 2^31
+  // members, or 4 GiB of distinct domains); the object is then empty.
   bool Load(std::string_view listBytes);
 
   // Different domains plus records without "@", among the members.
@@ -53,21 +53,30 @@ class GroupedList {
  private:
   static constexpr uint32_t kNoAt = UINT32_MAX;
 
-  // A member record: a view of the list's bytes with what decides most of
-  // its key order. The key is the domain lower-cased, a byte 0x00 and the
-  // local part, all folded; a record without "@" is its own key, folded.
+  // A member record: where it lies in the list's bytes, with what decides
+  // most of its key order. The key is the domain lower-cased, a byte 0x00
+  // and the local part, all folded; a record without "@" is its own key,
+  // folded.
   struct Member {
-    // The first eight bytes of the folded local part, big-endian.
-    uint64_t localPrefix;
-    // The rank of the domain string among all of them, shifted left once,
-    // the low bit set when the record has an "@".
-    uint32_t domainOrder;
-    uint32_t length;
-    const char* text;
+    // The key's order as far as it is known without reading the text, to be
+    // compared as one 128-bit number: the rank of the domain string among
+    // all of them, shifted left once with the low bit set when the record
+    // has an "@", then the first twelve bytes of the folded local part,
+    // big-endian, zero padded.
+    uint64_t keyHigh;  // domain order << 32 | local bytes 0 to 3
+    uint64_t keyLow;   // local bytes 4 to 11
+    // Offset in the list's bytes << 24 | position of the "@" << 12 | length
+    // of the record. A field too small for its value holds kFindInText.
+    uint64_t ref;
 
-    std::string_view record() const { return {text, length}; }
-    bool hasAt() const { return domainOrder & 1; }
+    uint32_t domainOrder() const { return static_cast<uint32_t>(keyHigh >> 32); }
+    bool hasAt() const { return domainOrder() & 1; }
   };
+  static constexpr uint32_t kFindInText = 0xFFF;
+
+  std::string_view Record(const Member& m) const;
+  // The position of the first "@" of a record that has one.
+  size_t AtOf(const Member& m) const;
 
   enum class HeadKind : uint8_t { kAsRead, kModerator, kClosed };
   struct HeadLine {
@@ -91,13 +100,14 @@ class GroupedList {
   class GroupTextReader;
   class SessionCursor;
 
-  // Sets every member's `domainOrder` and `localPrefix`. False when the
+  // Sets every member's key order. False when the
   // distinct domains pass 4 GiB.
   bool RankDomains();
   void SortAndGroup();
   int CompareMembers(const Member& a, const Member& b) const;
   int CompareGroups(const Group& a, const Group& b) const;
 
+  std::string_view readable_;  // the list's bytes up to the first Ctrl-Z
   std::vector<HeadLine> head_;
   // In file order while reading, in key order (descending) once sorted.
   std::vector<Member> members_;

@@ -136,6 +136,9 @@ class ListMaker {
         std::string base = domains_[Pick(0, d - 1)];
         domains_.push_back(Chance(50) && base.size() > 1 ? base.substr(0, base.size() - 1)
                                                          : base + Word("a.-"));
+      } else if (Chance(5)) {
+        // Records longer than a member's length field holds.
+        domains_.push_back(std::string(Pick(4090, 4100), 'd') + ".com");
       } else {
         domains_.push_back(Word("abcxyz.-_09\x84\x8E") + ".com");
       }
@@ -196,9 +199,12 @@ class ListMaker {
     // Skewed towards the first domains, so that some groups need cutting.
     double u = std::uniform_real_distribution<double>(0, 1)(random_);
     std::string domain = domains_[static_cast<size_t>(u * u * u * domains_.size())];
-    // Long locals share their first eight bytes, so the folded prefix of a
-    // key cannot decide alone.
-    std::string local = std::string(Chance(5) ? " " : "") + (Chance(20) ? "Long.Name." : "") +
+    // Long locals share their first twelve bytes, so the folded prefix of a
+    // key cannot decide alone; a few pass the 4,094 bytes beyond which the
+    // position of the "@" has to be found again.
+    std::string local = std::string(Chance(5) ? " " : "") +
+                        (Chance(20) ? OneOf({"Long.Name.", "Long.Name.Here."}) : "") +
+                        (Chance(1) ? std::string(Pick(4090, 4100), 'q') : "") +
                         Word("abAB._1\x81\x9A");
     std::string address = MixCase(local) + "@" + MixCase(domain);
     if (Chance(3)) address += " ";
