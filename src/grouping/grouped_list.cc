@@ -440,8 +440,9 @@ int GroupedList::CompareMembers(const Member& a, const Member& b) const {
 void GroupedList::SortAndGroup() {
   // The quicksort's treatment of equal keys (case variants of one address)
   // decides which of them is written first, so it must be this sort.
-  QuickSortDescending(members_.data(), static_cast<int64_t>(members_.size()),
-                      [this](const Member& a, const Member& b) { return CompareMembers(a, b); });
+  QuickSortDescendingOnTwoThreads(
+      members_.data(), static_cast<int64_t>(members_.size()),
+      [this](const Member& a, const Member& b) { return CompareMembers(a, b); });
 
   // Consecutive keys of one domain form a group; a record without "@" is a
   // group by itself.

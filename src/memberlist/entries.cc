@@ -112,12 +112,12 @@ void EntryStore::SortDescendingFolded() {
     entry.prefix = FoldedWord(text, 0);
     entry.prefix2 = FoldedWord(text, 8);
   }
-  QuickSortDescending(entries_.data(), static_cast<int64_t>(entries_.size()),
-                      [this](const Entry& a, const Entry& b) {
-                        // Most pairs differ in their prefixes: settle those here.
-                        if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-                        return CompareEntries(a, b);
-                      });
+  QuickSortDescendingOnTwoThreads(entries_.data(), static_cast<int64_t>(entries_.size()),
+                                  [this](const Entry& a, const Entry& b) {
+                                    // Most pairs differ in their prefixes: settle those here.
+                                    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+                                    return CompareEntries(a, b);
+                                  });
 }
 
 int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
