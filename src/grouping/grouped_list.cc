@@ -382,7 +382,7 @@ bool GroupedList::Load(std::string_view listBytes) {
 bool GroupedList::RankDomains() {
   const ByteMaps& maps = Maps();
   auto domainOf = [this, &maps](const Member& m) {
-    uint64_t at = m.keyHigh;
+    uint32_t at = static_cast<uint32_t>(m.keyHigh);
     std::string_view record = Record(m);
     return at != kNoAt ? MappedText{Bytes(record.data()) + at + 1, record.size() - at - 1,
                                     maps.domainFold.data()}
@@ -405,8 +405,8 @@ bool GroupedList::RankDomains() {
     uint32_t id = domains.IdOf(domainOf(m), m.keyLow);
     if (id == DomainTable::kFull) return false;
     bool hasAt = m.keyHigh != kNoAt;
-    MappedText local{Bytes(readable_.data()) + (m.ref >> 24), hasAt ? m.keyHigh : 0,
-                     maps.fold.data()};
+    MappedText local{Bytes(readable_.data()) + (m.ref >> 24),
+                     hasAt ? static_cast<uint32_t>(m.keyHigh) : 0u, maps.fold.data()};
     uint64_t order = id << 1 | (hasAt ? 1 : 0);
     m.keyHigh = order << 32 | MappedWord(local, 0, 4);
     m.keyLow = MappedWord(local, 4, 8);
