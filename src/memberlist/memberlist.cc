@@ -210,12 +210,16 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   s = ListRewrite::Begin(fs, listName, companionName, &rewrite);
   if (!s.ok()) return {0, s};
 
-  list.entries.AddBuffer(listBytes);
-  ReadListLines(listBytes, &list);
   std::unique_ptr<FileData> includeData;
   if (!includeName.empty()) {
     s = ReadListFile(fs, includeName, ListRole::kInclude, &includeData);
     if (!s.ok()) return {0, s};
+  }
+  list.entries.ReserveForLines(listBytes);
+  if (includeData) list.entries.ReserveForLines(includeData->bytes());
+  list.entries.AddBuffer(listBytes);
+  ReadListLines(listBytes, &list);
+  if (includeData) {
     list.entries.AddBuffer(includeData->bytes());
     ReadIncludeLines(includeData->bytes(), &list);
   }
