@@ -59,11 +59,21 @@ int main(int argc, char** argv) {
   startup.hStdOutput = InheritableStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = InheritableStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process;
-  if (!::CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-    std::fprintf(stderr, "wine_e2e_launch: cannot start %s (error %lu)\n", program.c_str(),
-                 ::GetLastError());
-    return 127;
+  // Under load wine now and then fails a start with an internal error
+  // (1359) before the program has run at all: such a start is tried again.
+  constexpr int kAttempts = 5;
+  for (int attempt = 1;; ++attempt) {
+    if (::CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                         &startup, &process)) {
+      break;
+    }
+    DWORD error = ::GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == kAttempts) {
+      std::fprintf(stderr, "wine_e2e_launch: cannot start %s (error %lu)\n", program.c_str(),
+                   error);
+      return 127;
+    }
+    ::Sleep(200 * attempt);
   }
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 127;

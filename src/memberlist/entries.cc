@@ -5,6 +5,7 @@
 
 #include "services/fileio.h"
 #include "services/text.h"
+#include "services/two_threads.h"
 
 namespace grenfel {
 namespace {
@@ -159,36 +160,46 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
   }
 
   // The probes land all over the table: each entry's slot is asked for
-  // kAhead entries before it is needed.
-  constexpr size_t kAhead = 16;
-  uint64_t hashAhead[kAhead];
-  auto hashOf = [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); };
-  const size_t count = entries->size();
-  for (size_t i = 1; i < count && i <= kAhead; ++i) {
-    hashAhead[i % kAhead] = hashOf(i);
-    __builtin_prefetch(&slots[hashAhead[i % kAhead] & mask]);
-  }
-  std::vector<int64_t>& counts = *countAfterKey;
-  int64_t filtered = 0;
-  for (size_t i = 1; i < count; ++i) {
-    uint64_t hash = hashAhead[i % kAhead];
-    if (i + kAhead < count) {
-      hashAhead[i % kAhead] = hashOf(i + kAhead);
+  // kAhead entries before it is needed. The two halves of the entries are
+  // looked up on two threads; each notes the key that named each entry it
+  // blanked, and the counts are made from the notes.
+  auto filterRange = [&](size_t begin, size_t end, std::vector<uint32_t>* namingKeys) {
+    constexpr size_t kAhead = 16;
+    uint64_t hashAhead[kAhead];
+    auto hashOf = [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); };
+    for (size_t i = begin; i < end && i < begin + kAhead; ++i) {
+      hashAhead[i % kAhead] = hashOf(i);
       __builtin_prefetch(&slots[hashAhead[i % kAhead] & mask]);
     }
-    std::string_view entry = entries->Text(i);
-    if (entry.empty()) continue;
-    std::string_view key = KeyOfEntry(entry);
-    for (size_t slot = hash & mask; slots[slot] != kFree; slot = (slot + 1) & mask) {
-      if ((slots[slot] ^ hash) >> 32 != 0) continue;
-      uint32_t k = keyOf(slots[slot]);
-      if (EqualUpper(key, keys.Key(k))) {
-        entries->Blank(i);
-        ++counts[k];
-        ++filtered;
-        break;
+    for (size_t i = begin; i < end; ++i) {
+      uint64_t hash = hashAhead[i % kAhead];
+      if (i + kAhead < end) {
+        hashAhead[i % kAhead] = hashOf(i + kAhead);
+        __builtin_prefetch(&slots[hashAhead[i % kAhead] & mask]);
+      }
+      std::string_view entry = entries->Text(i);
+      if (entry.empty()) continue;
+      std::string_view key = KeyOfEntry(entry);
+      for (size_t slot = hash & mask; slots[slot] != kFree; slot = (slot + 1) & mask) {
+        if ((slots[slot] ^ hash) >> 32 != 0) continue;
+        uint32_t k = keyOf(slots[slot]);
+        if (EqualUpper(key, keys.Key(k))) {
+          entries->Blank(i);
+          namingKeys->push_back(k);
+          break;
+        }
       }
     }
+  };
+  std::vector<uint32_t> namingKeys[2];
+  ForBothHalves(1, entries->size(), [&](size_t begin, size_t end, int half) {
+    filterRange(begin, end, &namingKeys[half]);
+  });
+  std::vector<int64_t>& counts = *countAfterKey;
+  int64_t filtered = 0;
+  for (const std::vector<uint32_t>& half : namingKeys) {
+    for (uint32_t k : half) ++counts[k];
+    filtered += static_cast<int64_t>(half.size());
   }
   for (size_t k = 1; k < counts.size(); ++k) counts[k] += counts[k - 1];
   return filtered;

@@ -88,11 +88,12 @@ int64_t BlankNaively(const std::vector<std::string>& keys, std::vector<std::stri
   countAfterKey->assign(keys.size(), 0);
   if (keys.empty() || keys[0].empty()) return 0;
   for (size_t k = 0; k < keys.size(); ++k) {
+    std::string upperKey = UpperCase(keys[k]);
     for (size_t i = 1; i < entries->size(); ++i) {
       std::string& entry = (*entries)[i];
       if (entry.empty()) continue;
       std::string key = entry[0] == '+' ? entry.substr(1) : entry;
-      if (UpperCase(key) == UpperCase(keys[k])) {
+      if (UpperCase(key) == upperKey) {
         ++filtered;
         entry.clear();
       }
@@ -104,8 +105,11 @@ int64_t BlankNaively(const std::vector<std::string>& keys, std::vector<std::stri
 
 TEST(ExclusionTest, HashLookupBlanksWhatTheFullScanBlanks) {
   std::mt19937 random(11);
-  for (int round = 0; round < 300; ++round) {
-    std::vector<std::string> records = RandomRecords(random, 1 + random() % 200);
+  for (int round = 0; round < 302; ++round) {
+    // The last rounds are large enough for the entries to be looked up on
+    // two threads.
+    size_t size = round < 300 ? 1 + random() % 200 : 70000 + random() % 1000;
+    std::vector<std::string> records = RandomRecords(random, size);
     std::string bytes = JoinLines(records);
     EntryStore store;
     AddLines(bytes, &store);
@@ -114,6 +118,12 @@ TEST(ExclusionTest, HashLookupBlanksWhatTheFullScanBlanks) {
     if (round % 3 == 0 && !records.empty()) {
       // A key that surely hits, in another letter case.
       keyTexts.push_back(LowerCase(TrimBlanks(records[0])));
+    }
+    if (round >= 300) {
+      // Keys that hit in both halves.
+      for (size_t at : {size / 4, size / 2 + 3, size - 1}) {
+        keyTexts.push_back(UpperCase(TrimBlanks(records[at])));
+      }
     }
     for (const std::string& raw : RandomRecords(random, random() % 40)) {
       keyTexts.emplace_back(TrimBlanks(raw));
