@@ -140,7 +140,7 @@ class LineReader {
 // Readable length: everything before the first Ctrl-Z.
 size_t ReadableLength(std::string_view bytes);
 // True when something other than blanks, tabs, CR, LF or Ctrl-Z follows the
-// first Ctrl-Z: such data would be dropped by a rewrite.
+// first Ctrl-Z: such data would be lost, not written back or not merged.
 bool HasDataAfterEnd(std::string_view bytes);
 
 }  // namespace grenfel

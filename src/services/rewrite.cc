@@ -48,8 +48,8 @@ Status ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
     data->reset();
     return Status::Error(kBadFileMode,
                          "The " + std::string(RoleName(role)) + " " + Quoted(name) +
-                             " holds data after a Ctrl-Z byte, which ends its readable text and "
-                             "would be dropped by a rewrite; " +
+                             " holds data after a Ctrl-Z byte, which ends its readable text: "
+                             "what follows would be lost; " +
                              UnchangedClause(role));
   }
   return Status::Ok();
