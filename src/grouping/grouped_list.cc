@@ -499,8 +499,9 @@ int GroupedList::CompareGroups(const Group& a, const Group& b) const {
 
 void GroupedList::Arrange(int32_t sessionSize) {
   const uint32_t session = static_cast<uint32_t>(std::max(sessionSize, 1));
-  QuickSortDescending(groups_.data(), static_cast<int64_t>(groups_.size()),
-                      [this](const Group& a, const Group& b) { return CompareGroups(a, b); });
+  QuickSortDescendingOnTwoThreads(
+      groups_.data(), static_cast<int64_t>(groups_.size()),
+      [this](const Group& a, const Group& b) { return CompareGroups(a, b); });
 
   // The pieces form a chain, so that the rest of a cut group can be put ten
   // places ahead of the cursor without moving anything: `ahead` is the piece
