@@ -6,6 +6,7 @@
 #include <string>
 
 #include "services/text.h"
+#include "services/two_threads.h"
 
 namespace grenfel {
 namespace {
@@ -204,6 +205,12 @@ class BlockWriter {
     }
   }
 
+  // A large block is handed on as it is, after what was collected.
+  void AddBlock(std::string_view bytes) {
+    Flush();
+    if (status_.ok()) status_ = out_->Append(bytes);
+  }
+
   Status Finish() {
     Flush();
     return status_;
@@ -222,9 +229,24 @@ class BlockWriter {
   Status status_;
 };
 
+// Collects a chunk of output in a string.
+struct StringWriter {
+  std::string* out;
+
+  void Add(std::string_view bytes) { out->append(bytes); }
+  void AddMapped(std::string_view bytes, const ByteMap& map) {
+    size_t start = out->size();
+    out->resize(start + bytes.size());
+    char* to = out->data() + start;
+    for (size_t i = 0; i < bytes.size(); ++i)
+      to[i] = static_cast<char>(map[Bytes(bytes.data())[i]]);
+  }
+};
+
 // Written as read, but with the text after the first "@" (at `at`, or npos
 // when there is none) lower-cased.
-void WriteRecord(std::string_view record, size_t at, BlockWriter* writer) {
+template <typename Writer>
+void WriteRecord(std::string_view record, size_t at, Writer* writer) {
   if (at == std::string_view::npos) {
     writer->Add(record);
   } else {
@@ -551,12 +573,12 @@ void GroupedList::Arrange(int32_t sessionSize) {
   }
 }
 
-// Walks the member positions in writing order: piece by piece.
+// Walks the member positions of a run of pieces in writing order.
 class GroupedList::SessionCursor {
  public:
-  explicit SessionCursor(const std::vector<Run>& pieces) : pieces_(pieces) { SkipEmpty(); }
+  SessionCursor(const Run* pieces, size_t count) : pieces_(pieces), count_(count) { SkipEmpty(); }
 
-  bool AtEnd() const { return piece_ == pieces_.size(); }
+  bool AtEnd() const { return piece_ == count_; }
   uint32_t position() const { return pieces_[piece_].first + offset_; }
   void Advance() {
     if (AtEnd()) return;
@@ -572,10 +594,32 @@ class GroupedList::SessionCursor {
     }
   }
 
-  const std::vector<Run>& pieces_;
+  const Run* pieces_;
+  size_t count_;
   size_t piece_ = 0;
   uint32_t offset_ = 0;
 };
+
+void GroupedList::FormatPieces(const std::vector<Run>& runs, std::string* bytes) const {
+  StringWriter writer{bytes};
+  // The records lie all over the list's bytes, and the pieces all over the
+  // member array: two cursors run ahead in writing order, the far one asking
+  // for a member, the near one for the record it points to.
+  constexpr int kMemberAhead = 64, kRecordAhead = 32;
+  const Run* pieces = runs.data();
+  size_t count = runs.size();
+  SessionCursor farCursor(pieces, count), nearCursor(pieces, count), cursor(pieces, count);
+  for (int i = 0; i < kMemberAhead; ++i) farCursor.Advance();
+  for (int i = 0; i < kRecordAhead; ++i) nearCursor.Advance();
+  for (; !cursor.AtEnd(); cursor.Advance(), nearCursor.Advance(), farCursor.Advance()) {
+    if (!farCursor.AtEnd()) Prefetch(&members_[farCursor.position()]);
+    if (!nearCursor.AtEnd()) {
+      Prefetch(readable_.data() + (members_[nearCursor.position()].ref >> 24));
+    }
+    const Member& member = members_[cursor.position()];
+    WriteRecord(Record(member), member.hasAt() ? AtOf(member) : std::string_view::npos, &writer);
+  }
+}
 
 Status GroupedList::WriteTo(WritableFile* out) const {
   BlockWriter writer(out);
@@ -593,20 +637,37 @@ Status GroupedList::WriteTo(WritableFile* out) const {
         break;
     }
   }
-  // The records lie all over the list's bytes, and the pieces all over the
-  // member array: two cursors run ahead in writing order, the far one asking
-  // for a member, the near one for the record it points to.
-  constexpr int kMemberAhead = 64, kRecordAhead = 32;
-  SessionCursor farCursor(pieces_), nearCursor(pieces_), cursor(pieces_);
-  for (int i = 0; i < kMemberAhead; ++i) farCursor.Advance();
-  for (int i = 0; i < kRecordAhead; ++i) nearCursor.Advance();
-  for (; !cursor.AtEnd(); cursor.Advance(), nearCursor.Advance(), farCursor.Advance()) {
-    if (!farCursor.AtEnd()) Prefetch(&members_[farCursor.position()]);
-    if (!nearCursor.AtEnd())
-      Prefetch(readable_.data() + (members_[nearCursor.position()].ref >> 24));
-    const Member& member = members_[cursor.position()];
-    WriteRecord(Record(member), member.hasAt() ? AtOf(member) : std::string_view::npos, &writer);
+  // The members are written in chunks of kChunkMembers, made on two threads
+  // and written in order. A chunk starts at a member of some piece: the
+  // last pieces can be whole groups of any size.
+  constexpr uint32_t kChunkMembers = 1 << 15;
+  struct Place {
+    size_t piece;
+    uint32_t offset;
+  };
+  std::vector<Place> chunkStarts;
+  uint64_t written = 0, nextStart = 0;
+  for (size_t piece = 0; piece < pieces_.size(); ++piece) {
+    uint64_t end = written + pieces_[piece].count;
+    for (; nextStart < end; nextStart += kChunkMembers) {
+      chunkStarts.push_back({piece, static_cast<uint32_t>(nextStart - written)});
+    }
+    written = end;
   }
+  chunkStarts.push_back({pieces_.size(), 0});
+  FormatChunksInOrder(
+      chunkStarts.size() - 1,
+      [&](size_t chunk, std::string* bytes) {
+        // The chunk's own pieces, the first and last ones cut to it.
+        Place from = chunkStarts[chunk], to = chunkStarts[chunk + 1];
+        std::vector<Run> runs(pieces_.begin() + from.piece,
+                              pieces_.begin() + std::min(to.piece + 1, pieces_.size()));
+        if (to.piece < pieces_.size()) runs.back().count = to.offset;
+        runs.front().first += from.offset;
+        runs.front().count -= from.offset;
+        FormatPieces(runs, bytes);
+      },
+      [&](std::string_view bytes) { writer.AddBlock(bytes); });
   return writer.Finish();
 }
 

@@ -10,6 +10,7 @@
 #define GRENFEL_GROUPING_GROUPED_LIST_H_
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -106,6 +107,8 @@ class GroupedList {
   void SortAndGroup();
   int CompareMembers(const Member& a, const Member& b) const;
   int CompareGroups(const Group& a, const Group& b) const;
+  // Appends the members of `runs`, in order, as written.
+  void FormatPieces(const std::vector<Run>& runs, std::string* bytes) const;
 
   std::string_view readable_;  // the list's bytes up to the first Ctrl-Z
   std::vector<HeadLine> head_;

@@ -239,6 +239,20 @@ TEST(GroupedListTest, MatchesTheSeparatorJoinedGroupingOnRandomLists) {
   EXPECT_GT(tooFew, 20);
 }
 
+// Lists large enough for the sorts and the writing to use two threads, and
+// with a few groups large enough to be written as pieces of any size.
+TEST(GroupedListTest, LargeListsMatchTheSeparatorJoinedGrouping) {
+  ListMaker maker(77);
+  for (int32_t session : {3, 40000}) {
+    std::string list = maker.Make(70000);
+    Grouping expected = GroupByTheBook(list, session), grouped = GroupFast(list, session);
+    SCOPED_TRACE("session " + std::to_string(session));
+    ASSERT_EQ(expected.action, GroupingAction::kRewrite);
+    ASSERT_EQ(grouped.groups, expected.groups);
+    ASSERT_TRUE(grouped.contents == expected.contents);
+  }
+}
+
 TEST(GroupedListTest, RecordsHoldingSeparatorBytesComeThroughIntact) {
   const std::string odd[] = {std::string("a\0b@Zero.ORG", 12), std::string("c@Do\x01main\0x", 11),
                              std::string("\x01\x01", 2), std::string("plain\0", 6)};

@@ -1,10 +1,13 @@
-// Work over a large array split in two halves, the second half on a helper
-// thread, for passes where each element is handled on its own.
+// Work spread over this thread and a helper: an array split in two halves,
+// or output made in chunks on both threads and used in order.
 #ifndef GRENFEL_SERVICES_TWO_THREADS_H_
 #define GRENFEL_SERVICES_TWO_THREADS_H_
 
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -45,6 +48,97 @@ void ForBothHalves(size_t begin, size_t end, Work work) {
     throw;
   }
   helper.join();
+  if (helperFailure) std::rethrow_exception(helperFailure);
+}
+
+// Output made in `count` chunks: format(index, out) appends chunk `index` to
+// the empty string *out; the odd chunks are made on a helper thread, two at
+// most ahead. consume(bytes) gets every chunk on this thread, in order.
+// Without a helper thread, all is done here. An exception from either side
+// is thrown again here once the helper has stopped.
+template <typename Format, typename Consume>
+void FormatChunksInOrder(size_t count, Format format, Consume consume) {
+  std::string own;
+  auto alone = [&](size_t from) {
+    for (size_t chunk = from; chunk < count; ++chunk) {
+      own.clear();
+      format(chunk, &own);
+      consume(std::string_view(own));
+    }
+  };
+  if (count < 2) return alone(0);
+
+  struct Slot {
+    std::string bytes;
+    bool ready = false;
+  };
+  Slot slots[2];
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stop = false;
+  std::exception_ptr helperFailure;
+  auto slotOf = [&slots](size_t chunk) -> Slot& { return slots[(chunk / 2) % 2]; };
+
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      for (size_t chunk = 1; chunk < count; chunk += 2) {
+        Slot& slot = slotOf(chunk);
+        {
+          std::unique_lock<std::mutex> lock(mutex);
+          changed.wait(lock, [&] { return !slot.ready || stop; });
+          if (stop) return;
+        }
+        try {
+          slot.bytes.clear();
+          format(chunk, &slot.bytes);
+        } catch (...) {
+          std::lock_guard<std::mutex> lock(mutex);
+          helperFailure = std::current_exception();
+          changed.notify_all();
+          return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        slot.ready = true;
+        changed.notify_all();
+      }
+    });
+  } catch (const std::system_error&) {
+    return alone(0);
+  }
+
+  auto finish = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+    }
+    changed.notify_all();
+    helper.join();
+  };
+  try {
+    for (size_t chunk = 0; chunk < count; ++chunk) {
+      if (chunk % 2 == 0) {
+        own.clear();
+        format(chunk, &own);
+        consume(std::string_view(own));
+        continue;
+      }
+      Slot& slot = slotOf(chunk);
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return slot.ready || helperFailure; });
+        if (!slot.ready) break;
+      }
+      consume(std::string_view(slot.bytes));
+      std::lock_guard<std::mutex> lock(mutex);
+      slot.ready = false;
+      changed.notify_all();
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
   if (helperFailure) std::rethrow_exception(helperFailure);
 }
 

@@ -1,0 +1,56 @@
+#include "services/two_threads.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace grenfel {
+namespace {
+
+// Chunks arrive in order whichever thread made them, and a failure on
+// either thread reaches the caller without leaving the other one waiting.
+TEST(FormatChunksInOrder, OrderAndFailuresOfEitherThread) {
+  auto format = [](size_t chunk, std::string* out) {
+    out->append(chunk % 3 + 1, static_cast<char>('a' + chunk % 26));
+  };
+  for (size_t count : {0, 1, 2, 7, 200}) {
+    std::string joined, expected;
+    FormatChunksInOrder(count, format, [&](std::string_view bytes) { joined += bytes; });
+    for (size_t chunk = 0; chunk < count; ++chunk) format(chunk, &expected);
+    EXPECT_EQ(joined, expected) << count << " chunks";
+  }
+
+  for (size_t failing : {2, 3, 150, 151}) {
+    size_t consumed = 0;
+    auto failingFormat = [&](size_t chunk, std::string* out) {
+      if (chunk == failing) throw std::runtime_error("chunk " + std::to_string(chunk));
+      format(chunk, out);
+    };
+    EXPECT_THROW(FormatChunksInOrder(200, failingFormat, [&](std::string_view) { ++consumed; }),
+                 std::runtime_error);
+    EXPECT_EQ(consumed, failing) << "failing chunk " << failing;
+  }
+  // A failure while consuming stops the helper too.
+  size_t consumed = 0;
+  EXPECT_THROW(FormatChunksInOrder(200, format,
+                                   [&](std::string_view) {
+                                     if (++consumed == 5) throw std::runtime_error("full");
+                                   }),
+               std::runtime_error);
+}
+
+// Both halves are handled exactly once, on two threads or one.
+TEST(ForBothHalves, CoversTheRangeOnce) {
+  for (size_t size : {0, 1, 1000, 200000}) {
+    std::vector<int> seen(size + 3, 0);
+    ForBothHalves(3, size + 3, [&](size_t begin, size_t end, int) {
+      for (size_t i = begin; i < end; ++i) ++seen[i];
+    });
+    for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i < 3 ? 0 : 1) << i;
+  }
+}
+
+}  // namespace
+}  // namespace grenfel
