@@ -477,6 +477,7 @@ void GroupedList::SortAndGroup() {
     }
   }
 
+  groupCount_ = static_cast<int32_t>(groups_.size());
   for (Group& group : groups_) {
     GroupTextReader reader(*this, group.run, false);
     MappedText span;
@@ -536,11 +537,16 @@ void GroupedList::Arrange(int32_t sessionSize) {
     Run run;
     uint32_t next;
   };
+  const size_t places = groups_.size();
   std::vector<Piece> chain;
-  chain.reserve(groups_.size() + groups_.size() / 4 + 16);
-  for (uint32_t g = 0; g < groups_.size(); ++g) {
-    chain.push_back({groups_[g].run, g + 1 < groups_.size() ? g + 1 : kNone});
+  // Each place visited adds at most one piece: the chain never grows (and
+  // briefly holds two copies of itself).
+  chain.reserve(2 * places);
+  for (uint32_t g = 0; g < places; ++g) {
+    chain.push_back({groups_[g].run, g + 1 < places ? g + 1 : kNone});
   }
+  // The groups live on in the chain; their memory is better spent on it.
+  std::vector<Group>().swap(groups_);
   pieces_.clear();
   if (chain.empty()) return;
 
@@ -548,7 +554,7 @@ void GroupedList::Arrange(int32_t sessionSize) {
   uint32_t cursor = 0;
   uint32_t ahead = chain.size() >= 10 ? 9 : kNone;
   // Only the places that existed when the walk began are visited.
-  for (size_t place = 0; place < groups_.size(); ++place) {
+  for (size_t place = 0; place < places; ++place) {
     if (chain[cursor].run.count > session) {
       Run rest{chain[cursor].run.first + session, chain[cursor].run.count - session};
       chain[cursor].run.count = session;
@@ -640,7 +646,7 @@ Status GroupedList::WriteTo(WritableFile* out) const {
   // The members are written in chunks of kChunkMembers, made on two threads
   // and written in order. A chunk starts at a member of some piece: the
   // last pieces can be whole groups of any size.
-  constexpr uint32_t kChunkMembers = 1 << 15;
+  constexpr uint32_t kChunkMembers = 1 << 13;
   struct Place {
     size_t piece;
     uint32_t offset;

@@ -38,7 +38,7 @@ class GroupedList {
   bool Load(std::string_view listBytes);
 
   // Different domains plus records without "@", among the members.
-  int32_t groupCount() const { return static_cast<int32_t>(groups_.size()); }
+  int32_t groupCount() const { return groupCount_; }
   // Member records after the last CLOSED line.
   int32_t memberCount() const { return static_cast<int32_t>(members_.size()); }
 
@@ -114,7 +114,8 @@ class GroupedList {
   std::vector<HeadLine> head_;
   // In file order while reading, in key order (descending) once sorted.
   std::vector<Member> members_;
-  std::vector<Group> groups_;
+  std::vector<Group> groups_;  // until Arrange
+  int32_t groupCount_ = 0;
   // Session order after Arrange.
   std::vector<Run> pieces_;
 };
