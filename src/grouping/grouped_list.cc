@@ -136,14 +136,33 @@ class DomainTable {
     return id;
   }
 
-  // rank[id]: the position of the domain string in ascending order.
-  std::vector<uint32_t> Ranks() const {
-    std::vector<uint32_t> order(offsets_.begin(), offsets_.end());
-    // Distinct strings never tie, so any sort gives the one order.
-    std::sort(order.begin(), order.end(),
-              [this](uint32_t a, uint32_t b) { return ViewAt(a) < ViewAt(b); });
-    std::vector<uint32_t> rank(order.size());
-    for (uint32_t r = 0; r < order.size(); ++r) rank[Read32(order[r])] = r;
+  // rank[id]: the position of the domain string in ascending order. Ends
+  // the lookups: the slots are let go to make room for the sort's keys.
+  std::vector<uint32_t> TakeRanks() {
+    std::vector<uint64_t>().swap(slots_);
+    struct Key {
+      uint64_t prefix;  // the first eight bytes, big-endian, zero padded
+      uint32_t offset;
+    };
+    std::vector<Key> keys(offsets_.size());
+    for (size_t i = 0; i < keys.size(); ++i) {
+      std::string_view name = ViewAt(offsets_[i]);
+      uint64_t prefix = 0;
+      for (size_t b = 0; b < 8; ++b) {
+        prefix = prefix << 8 | (b < name.size() ? static_cast<unsigned char>(name[b]) : 0);
+      }
+      keys[i] = {prefix, offsets_[i]};
+    }
+    // Distinct strings never tie, so any sort gives the one order; this one
+    // puts the larger first, so the comparison is turned round.
+    QuickSortDescendingOnTwoThreads(keys.data(), static_cast<int64_t>(keys.size()),
+                                    [this](const Key& a, const Key& b) {
+                                      if (a.prefix != b.prefix) return a.prefix < b.prefix ? 1 : -1;
+                                      int order = ViewAt(a.offset).compare(ViewAt(b.offset));
+                                      return order < 0 ? 1 : order > 0 ? -1 : 0;
+                                    });
+    std::vector<uint32_t> rank(keys.size());
+    for (uint32_t r = 0; r < keys.size(); ++r) rank[Read32(keys[r].offset)] = r;
     return rank;
   }
 
@@ -413,7 +432,9 @@ bool GroupedList::RankDomains() {
   // The domain lookups land all over the table, so they are asked for ahead,
   // in two steps: the slot, and then the name it points to. Until a member
   // is looked up, its `keyLow` holds the hash of its domain string.
-  for (Member& m : members_) m.keyLow = MappedHash(domainOf(m));
+  ForBothHalves(0, members_.size(), [&](size_t begin, size_t end, int) {
+    for (size_t i = begin; i < end; ++i) members_[i].keyLow = MappedHash(domainOf(members_[i]));
+  });
   constexpr size_t kSlotAhead = 16, kNameAhead = 8;
   DomainTable domains;
   for (size_t i = 0; i < members_.size(); ++i) {
@@ -433,7 +454,7 @@ bool GroupedList::RankDomains() {
     m.keyHigh = order << 32 | MappedWord(local, 0, 4);
     m.keyLow = MappedWord(local, 4, 8);
   }
-  std::vector<uint32_t> rank = domains.Ranks();
+  std::vector<uint32_t> rank = domains.TakeRanks();
   for (Member& m : members_) {
     uint64_t order = rank[m.domainOrder() >> 1] << 1 | (m.domainOrder() & 1);
     m.keyHigh = order << 32 | (m.keyHigh & UINT32_MAX);
