@@ -378,7 +378,7 @@ bool GroupedList::Load(std::string_view listBytes) {
   readable_ = listBytes.substr(0, ReadableLength(listBytes));
   // Every line but the last ends with a CR: reserving once keeps the member
   // array from doubling (and briefly holding twice its size) while it fills.
-  members_.reserve(std::count(readable_.begin(), readable_.end(), '\r') + 1);
+  members_.reserve(MostLines(readable_));
 
   LineReader reader(listBytes);
   std::string_view line;
@@ -394,7 +394,8 @@ bool GroupedList::Load(std::string_view listBytes) {
       head_.push_back({line, HeadKind::kAsRead});
       continue;
     }
-    std::string_view trimmed = TrimBlanks(line);
+    bool untrimmed = !line.empty() && line.front() != ' ' && line.back() != ' ';
+    std::string_view trimmed = untrimmed ? line : TrimBlanks(line);
     if (trimmed.size() == 6 && EqualUpper(trimmed, "CLOSED")) {
       // Whoever was listed before a CLOSED line moderates the list.
       for (const Member& moderator : members_) {

@@ -48,12 +48,7 @@ std::string_view KeyOfEntry(std::string_view entry) {
 EntryStore::EntryStore() { entries_.push_back({0, 0, 0}); }
 
 void EntryStore::ReserveForLines(std::string_view bytes) {
-  size_t lines = 1;
-  for (const char *at = bytes.data(), *end = at + ReadableLength(bytes);
-       (at = static_cast<const char*>(std::memchr(at, '\r', end - at))) != nullptr; ++at) {
-    ++lines;
-  }
-  entries_.reserve(entries_.capacity() + lines);
+  entries_.reserve(entries_.capacity() + MostLines(bytes));
 }
 
 void EntryStore::AddBuffer(std::string_view bytes) {

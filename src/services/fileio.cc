@@ -23,6 +23,15 @@ size_t ReadableLength(std::string_view bytes) {
   return stop ? static_cast<size_t>(static_cast<const char*>(stop) - bytes.data()) : bytes.size();
 }
 
+size_t MostLines(std::string_view bytes) {
+  size_t lines = 1;
+  for (const char *at = bytes.data(), *end = at + ReadableLength(bytes);
+       (at = static_cast<const char*>(std::memchr(at, '\r', end - at))) != nullptr; ++at) {
+    ++lines;
+  }
+  return lines;
+}
+
 bool HasDataAfterEnd(std::string_view bytes) {
   for (size_t i = ReadableLength(bytes); i < bytes.size(); ++i) {
     char c = bytes[i];

@@ -139,6 +139,8 @@ class LineReader {
 
 // Readable length: everything before the first Ctrl-Z.
 size_t ReadableLength(std::string_view bytes);
+// How many lines the readable bytes hold at most: one more than their CRs.
+size_t MostLines(std::string_view bytes);
 // True when something other than blanks, tabs, CR, LF or Ctrl-Z follows the
 // first Ctrl-Z: such data would be lost, not written back or not merged.
 bool HasDataAfterEnd(std::string_view bytes);
