@@ -95,6 +95,7 @@ void Prefetch(const void* address) {
 class DomainTable {
  public:
   static constexpr uint32_t kFull = UINT32_MAX;
+  static constexpr uint32_t kUnknown = UINT32_MAX - 1;
 
   DomainTable() : slots_(1024, 0), names_(8, '\0') {}
 
@@ -104,18 +105,25 @@ class DomainTable {
     if (held != 0) Prefetch(names_.data() + static_cast<uint32_t>(held));
   }
 
-  // kFull when the strings would pass 4 GiB.
-  uint32_t IdOf(const MappedText& text, uint64_t hash) {
+  // The id of a known string, or kUnknown. Changes nothing, so threads may
+  // ask at once.
+  uint32_t Find(const MappedText& text, uint64_t hash) const {
     size_t mask = slots_.size() - 1;
     for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
       uint64_t held = slots_[slot];
-      if (held == 0) break;
+      if (held == 0) return kUnknown;
       if ((held >> 32) != (hash >> 32)) continue;
       uint32_t offset = static_cast<uint32_t>(held);
       if (LengthAt(offset) == text.length && CompareMapped(MappedAt(offset), text) == 0) {
         return Read32(offset);
       }
     }
+  }
+
+  // The id of the string, a new one when it is not known yet; kFull when the
+  // strings would pass 4 GiB.
+  uint32_t IdOf(const MappedText& text, uint64_t hash) {
+    if (uint32_t known = Find(text, hash); known != kUnknown) return known;
     if (names_.size() + 8 + text.length > UINT32_MAX) return kFull;
     uint32_t id = static_cast<uint32_t>(offsets_.size());
     uint32_t offset = static_cast<uint32_t>(names_.size());
@@ -430,34 +438,53 @@ bool GroupedList::RankDomains() {
                                     maps.domainFold.data()}
                        : MappedText{Bytes(record.data()), record.size(), maps.fold.data()};
   };
-  // The domain lookups land all over the table, so they are asked for ahead,
-  // in two steps: the slot, and then the name it points to. Until a member
-  // is looked up, its `keyLow` holds the hash of its domain string.
+  // Until a member is looked up, its `keyHigh` holds the position of its
+  // "@" and its `keyLow` the hash of its domain string.
   ForBothHalves(0, members_.size(), [&](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) members_[i].keyLow = MappedHash(domainOf(members_[i]));
   });
-  constexpr size_t kSlotAhead = 16, kNameAhead = 8;
+  // Looked up, it holds its domain's id + 1 in the high half of `keyHigh`,
+  // which thus passes 32 bits.
+  auto lookedUp = [](const Member& m) { return m.keyHigh > UINT32_MAX; };
   DomainTable domains;
-  for (size_t i = 0; i < members_.size(); ++i) {
-    if (i + kSlotAhead < members_.size()) {
-      domains.PrefetchSlot(members_[i + kSlotAhead].keyLow);
+  // Looks up members [begin, end) not looked up yet, adding unknown domains
+  // to the table when `add`, else leaving their members for later. The
+  // lookups land all over the table, so they are asked for ahead, in two
+  // steps: the slot, and then the name it points to.
+  auto lookUp = [&](size_t begin, size_t end, bool add) {
+    constexpr size_t kSlotAhead = 16, kNameAhead = 8;
+    for (size_t i = begin; i < end; ++i) {
+      if (i + kSlotAhead < end && !lookedUp(members_[i + kSlotAhead])) {
+        domains.PrefetchSlot(members_[i + kSlotAhead].keyLow);
+      }
+      if (i + kNameAhead < end && !lookedUp(members_[i + kNameAhead])) {
+        domains.PrefetchName(members_[i + kNameAhead].keyLow);
+      }
+      Member& m = members_[i];
+      if (lookedUp(m)) continue;
+      uint32_t id = add ? domains.IdOf(domainOf(m), m.keyLow) : domains.Find(domainOf(m), m.keyLow);
+      if (id == DomainTable::kFull) return false;
+      if (id == DomainTable::kUnknown) continue;
+      bool hasAt = m.keyHigh != kNoAt;
+      MappedText local{Bytes(readable_.data()) + (m.ref >> 24),
+                       hasAt ? static_cast<uint32_t>(m.keyHigh) : 0u, maps.fold.data()};
+      uint64_t order = uint64_t{id + 1} << 1 | (hasAt ? 1 : 0);
+      m.keyHigh = order << 32 | MappedWord(local, 0, 4);
+      m.keyLow = MappedWord(local, 4, 8);
     }
-    if (i + kNameAhead < members_.size()) {
-      domains.PrefetchName(members_[i + kNameAhead].keyLow);
-    }
-    Member& m = members_[i];
-    uint32_t id = domains.IdOf(domainOf(m), m.keyLow);
-    if (id == DomainTable::kFull) return false;
-    bool hasAt = m.keyHigh != kNoAt;
-    MappedText local{Bytes(readable_.data()) + (m.ref >> 24),
-                     hasAt ? static_cast<uint32_t>(m.keyHigh) : 0u, maps.fold.data()};
-    uint64_t order = id << 1 | (hasAt ? 1 : 0);
-    m.keyHigh = order << 32 | MappedWord(local, 0, 4);
-    m.keyLow = MappedWord(local, 4, 8);
-  }
+    return true;
+  };
+  // The first members find most of the domains; the table then only has to
+  // be read, which both threads can do at once, and the few members left
+  // add the rest.
+  const size_t seed = members_.size() / 8;
+  if (!lookUp(0, seed, true)) return false;
+  ForBothHalves(seed, members_.size(),
+                [&](size_t begin, size_t end, int) { lookUp(begin, end, false); });
+  if (!lookUp(seed, members_.size(), true)) return false;
   std::vector<uint32_t> rank = domains.TakeRanks();
   for (Member& m : members_) {
-    uint64_t order = rank[m.domainOrder() >> 1] << 1 | (m.domainOrder() & 1);
+    uint64_t order = rank[(m.domainOrder() >> 1) - 1] << 1 | (m.domainOrder() & 1);
     m.keyHigh = order << 32 | (m.keyHigh & UINT32_MAX);
   }
   return true;
