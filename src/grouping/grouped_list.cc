@@ -125,9 +125,8 @@ class DomainTable {
   uint32_t IdOf(const MappedText& text, uint64_t hash) {
     if (uint32_t known = Find(text, hash); known != kUnknown) return known;
     if (names_.size() + 8 + text.length > UINT32_MAX) return kFull;
-    uint32_t id = static_cast<uint32_t>(offsets_.size());
+    uint32_t id = count_++;
     uint32_t offset = static_cast<uint32_t>(names_.size());
-    offsets_.push_back(offset);
     names_.resize(offset + 8 + text.length);
     std::memcpy(&names_[offset], &id, 4);
     uint32_t length = static_cast<uint32_t>(text.length);
@@ -135,9 +134,9 @@ class DomainTable {
     for (size_t i = 0; i < text.length; ++i) {
       names_[offset + 8 + i] = static_cast<char>(text.map[text.bytes[i]]);
     }
-    if (offsets_.size() * 2 > slots_.size()) {
+    if (uint64_t{count_} * 2 > slots_.size()) {
       slots_.assign(slots_.size() * 2, 0);
-      for (uint32_t known : offsets_) Place(known);
+      ForEachName([this](uint32_t known) { Place(known); });
     } else {
       Place(offset);
     }
@@ -152,15 +151,16 @@ class DomainTable {
       uint64_t prefix;  // the first eight bytes, big-endian, zero padded
       uint32_t offset;
     };
-    std::vector<Key> keys(offsets_.size());
-    for (size_t i = 0; i < keys.size(); ++i) {
-      std::string_view name = ViewAt(offsets_[i]);
+    std::vector<Key> keys;
+    keys.reserve(count_);
+    ForEachName([&](uint32_t offset) {
+      std::string_view name = ViewAt(offset);
       uint64_t prefix = 0;
       for (size_t b = 0; b < 8; ++b) {
         prefix = prefix << 8 | (b < name.size() ? static_cast<unsigned char>(name[b]) : 0);
       }
-      keys[i] = {prefix, offsets_[i]};
-    }
+      keys.push_back({prefix, offset});
+    });
     // Distinct strings never tie, so any sort gives the one order; this one
     // puts the larger first, so the comparison is turned round.
     QuickSortDescendingOnTwoThreads(keys.data(), static_cast<int64_t>(keys.size()),
@@ -175,6 +175,14 @@ class DomainTable {
   }
 
  private:
+  // Calls visit(offset) for every name, in the order they were added.
+  template <typename Visit>
+  void ForEachName(Visit visit) const {
+    for (size_t offset = 8; offset < names_.size(); offset += 8 + LengthAt(offset)) {
+      visit(static_cast<uint32_t>(offset));
+    }
+  }
+
   uint32_t Read32(size_t offset) const {
     uint32_t value;
     std::memcpy(&value, &names_[offset], 4);
@@ -200,7 +208,7 @@ class DomainTable {
 
   std::vector<uint64_t> slots_;  // hash high half, offset of the name; 0 when free
   std::string names_;            // id, length, mapped bytes; from offset 8 on
-  std::vector<uint32_t> offsets_;
+  uint32_t count_ = 0;
 };
 
 // Collects output in a block of memory, so that lower-casing a domain needs
@@ -581,13 +589,10 @@ void GroupedList::Arrange(int32_t sessionSize) {
   // chain is too short for that, the rest goes to the end, and the chain can
   // then never again reach ten places ahead, as it grows by at most one
   // piece per step.
-  constexpr uint32_t kNone = UINT32_MAX;
-  struct Piece {
-    Run run;
-    uint32_t next;
-  };
+  constexpr uint32_t kNone = kNoPiece;
   const size_t places = groups_.size();
-  std::vector<Piece> chain;
+  std::vector<Piece>& chain = chain_;
+  chain.clear();
   // Each place visited adds at most one piece: the chain never grows (and
   // briefly holds two copies of itself).
   chain.reserve(2 * places);
@@ -596,7 +601,6 @@ void GroupedList::Arrange(int32_t sessionSize) {
   }
   // The groups live on in the chain; their memory is better spent on it.
   std::vector<Group>().swap(groups_);
-  pieces_.clear();
   if (chain.empty()) return;
 
   uint32_t tail = static_cast<uint32_t>(chain.size() - 1);
@@ -620,11 +624,6 @@ void GroupedList::Arrange(int32_t sessionSize) {
     }
     cursor = chain[cursor].next;
     if (ahead != kNone) ahead = chain[ahead].next;
-  }
-
-  pieces_.reserve(chain.size());
-  for (uint32_t piece = 0; piece != kNone; piece = chain[piece].next) {
-    pieces_.push_back(chain[piece].run);
   }
 }
 
@@ -695,31 +694,35 @@ Status GroupedList::WriteTo(WritableFile* out) const {
   // The members are written in chunks of kChunkMembers, made on two threads
   // and written in order. A chunk starts at a member of some piece: the
   // last pieces can be whole groups of any size.
-  constexpr uint32_t kChunkMembers = 1 << 13;
+  constexpr uint32_t kChunkMembers = 1 << 12;
   struct Place {
-    size_t piece;
+    uint32_t piece;
     uint32_t offset;
   };
   std::vector<Place> chunkStarts;
   uint64_t written = 0, nextStart = 0;
-  for (size_t piece = 0; piece < pieces_.size(); ++piece) {
-    uint64_t end = written + pieces_[piece].count;
+  for (uint32_t piece = chain_.empty() ? kNoPiece : 0; piece != kNoPiece;
+       piece = chain_[piece].next) {
+    uint64_t end = written + chain_[piece].run.count;
     for (; nextStart < end; nextStart += kChunkMembers) {
       chunkStarts.push_back({piece, static_cast<uint32_t>(nextStart - written)});
     }
     written = end;
   }
-  chunkStarts.push_back({pieces_.size(), 0});
   FormatChunksInOrder(
-      chunkStarts.size() - 1,
+      chunkStarts.size(),
       [&](size_t chunk, std::string* bytes) {
         // The chunk's own pieces, the first and last ones cut to it.
-        Place from = chunkStarts[chunk], to = chunkStarts[chunk + 1];
-        std::vector<Run> runs(pieces_.begin() + from.piece,
-                              pieces_.begin() + std::min(to.piece + 1, pieces_.size()));
-        if (to.piece < pieces_.size()) runs.back().count = to.offset;
-        runs.front().first += from.offset;
-        runs.front().count -= from.offset;
+        uint64_t left = std::min<uint64_t>(kChunkMembers, written - chunk * kChunkMembers);
+        std::vector<Run> runs;
+        Place from = chunkStarts[chunk];
+        for (uint32_t piece = from.piece, skip = from.offset; left > 0;
+             piece = chain_[piece].next, skip = 0) {
+          Run run = chain_[piece].run;
+          uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(run.count - skip, left));
+          runs.push_back({run.first + skip, count});
+          left -= count;
+        }
         FormatPieces(runs, bytes);
       },
       [&](std::string_view bytes) { writer.AddBlock(bytes); });

@@ -116,8 +116,14 @@ class GroupedList {
   std::vector<Member> members_;
   std::vector<Group> groups_;  // until Arrange
   int32_t groupCount_ = 0;
-  // Session order after Arrange.
-  std::vector<Run> pieces_;
+  // Session order after Arrange: pieces of the groups, linked in writing
+  // order from index 0.
+  static constexpr uint32_t kNoPiece = UINT32_MAX;
+  struct Piece {
+    Run run;
+    uint32_t next;
+  };
+  std::vector<Piece> chain_;
 };
 
 }  // namespace grenfel

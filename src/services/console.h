@@ -11,8 +11,9 @@
 namespace grenfel {
 
 // Sets up the process before the driver runs: takes standard output, makes
-// the interrupt keys (and a closed output pipe) unable to stop a run, and
-// forms the command tail from the arguments.
+// the interrupt keys (and a closed output pipe) unable to stop a run, has
+// freed large blocks go back to the system, and forms the command tail from
+// the arguments.
 void StartConsole(int argc, char** argv);
 
 // The arguments after the program name as one text.

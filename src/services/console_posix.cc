@@ -1,5 +1,8 @@
 #include <errno.h>
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -83,6 +86,13 @@ void StartConsole(int argc, char** argv) {
   IgnoreSignal(SIGINT);
   IgnoreSignal(SIGQUIT);
   IgnoreSignal(SIGXFSZ);
+#if defined(__GLIBC__)
+  // Large blocks come from the system and go back to it when freed. Left to
+  // itself, the allocator raises that threshold once a large block is
+  // freed, and the next blocks of a big list's later phases then stay with
+  // the process after they are freed.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
 
   commandTail.clear();
   for (int i = 1; i < argc; ++i) {
