@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -177,18 +178,33 @@ void QuickSortDescendingOnTwoThreads(T* items, int64_t count, Compare compare) {
   shared.reserve(static_cast<size_t>(count / grain + 2));
   shared.push_back({0, count - 1});
   int busy = 0;
+  bool failed = false;
 
   auto work = [&] {
     for (;;) {
       Range r;
       {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return !shared.empty() || busy == 0; });
-        if (shared.empty()) return;
+        changed.wait(lock, [&] { return !shared.empty() || busy == 0 || failed; });
+        if (shared.empty() || failed) return;
         r = shared.back();
         shared.pop_back();
         ++busy;
       }
+      // Done with this part, sorted or not (an exception): the other
+      // thread must not wait for it.
+      struct Done {
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        int& busy;
+        ~Done() {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            --busy;
+          }
+          changed.notify_all();
+        }
+      } done{mutex, changed, busy};
       while (r.hi - r.lo + 1 > grain) {
         int64_t j, i;
         PartitionDescending(items, r.lo, r.hi, compare, &j, &i);
@@ -207,22 +223,41 @@ void QuickSortDescendingOnTwoThreads(T* items, int64_t count, Compare compare) {
         r = larger;
       }
       QuickSortRangeDescending(items, r.lo, r.hi, compare);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        --busy;
-      }
-      changed.notify_all();
     }
   };
+  // A failure (out of memory) on either thread stops both and is thrown
+  // again here.
+  auto fail = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      failed = true;
+    }
+    changed.notify_all();
+  };
 
+  std::exception_ptr helperFailure;
   std::thread helper;
   try {
-    helper = std::thread(work);
+    helper = std::thread([&] {
+      try {
+        work();
+      } catch (...) {
+        helperFailure = std::current_exception();
+        fail();
+      }
+    });
   } catch (const std::system_error&) {
     // No second thread: this one does all the work.
   }
-  work();
+  try {
+    work();
+  } catch (...) {
+    fail();
+    if (helper.joinable()) helper.join();
+    throw;
+  }
   if (helper.joinable()) helper.join();
+  if (helperFailure) std::rethrow_exception(helperFailure);
 }
 
 // Sorts the whole array, index 0 included, descending; with `fold`, keys

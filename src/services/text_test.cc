@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -170,6 +172,20 @@ TEST(TextSort, TwoThreadsGiveTheOrderOfOne) {
     ASSERT_TRUE(items == expected) << "shape " << shape;
     ASSERT_TRUE(std::is_sorted(items.begin(), items.end(),
                                [](const Item& a, const Item& b) { return a.key > b.key; }));
+  }
+  // A failure on either thread (out of memory, say) reaches the caller, and
+  // neither thread is left waiting for the other.
+  for (int failAt : {10, 3000000}) {
+    std::vector<Item> items(400000);
+    for (uint32_t k = 0; k < items.size(); ++k) items[k] = {static_cast<uint32_t>(random()), k};
+    std::atomic<int> calls = 0;
+    auto failing = [&](const Item& a, const Item& b) {
+      if (++calls == failAt) throw std::runtime_error("no memory");
+      return byKey(a, b);
+    };
+    EXPECT_THROW(
+        QuickSortDescendingOnTwoThreads(items.data(), static_cast<int64_t>(items.size()), failing),
+        std::runtime_error);
   }
 }
 
