@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace grenfel {
 
@@ -48,6 +49,16 @@ class FileData {
  public:
   virtual ~FileData() = default;
   virtual std::string_view bytes() const = 0;
+};
+
+// File data read into memory of its own (a pipe, a device, a test's file).
+class OwnedFileData : public FileData {
+ public:
+  explicit OwnedFileData(std::string bytes) : bytes_(std::move(bytes)) {}
+  std::string_view bytes() const override { return bytes_; }
+
+ private:
+  std::string bytes_;
 };
 
 // A file open for writing and held with exclusive access until destroyed.

@@ -96,15 +96,6 @@ class MappedData : public FileData {
   size_t size_;
 };
 
-class OwnedData : public FileData {
- public:
-  explicit OwnedData(std::string bytes) : bytes_(std::move(bytes)) {}
-  std::string_view bytes() const override { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
 Status ReadToEnd(int fd, const std::string& name, std::string* out) {
   char chunk[1 << 16];
   for (;;) {
@@ -262,7 +253,7 @@ class PosixFileSystem : public FileSystem {
       std::string bytes;
       Status s = ReadToEnd(fd.get(), name, &bytes);
       if (!s.ok()) return s;
-      *data = std::make_unique<OwnedData>(std::move(bytes));
+      *data = std::make_unique<OwnedFileData>(std::move(bytes));
       return Status::Ok();
     }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return ErrnoStatus("flock", name, errno);
@@ -279,7 +270,7 @@ class PosixFileSystem : public FileSystem {
     bytes.reserve(size);
     Status s = ReadToEnd(fd.get(), name, &bytes);
     if (!s.ok()) return s;
-    *data = std::make_unique<OwnedData>(std::move(bytes));
+    *data = std::make_unique<OwnedFileData>(std::move(bytes));
     return Status::Ok();
   }
 

@@ -163,15 +163,6 @@ bool IsDiskFile(HANDLE handle, bool* failed) {
   return type == FILE_TYPE_DISK;
 }
 
-class OwnedData : public FileData {
- public:
-  explicit OwnedData(std::string bytes) : bytes_(std::move(bytes)) {}
-  std::string_view bytes() const override { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
 // Reads a pipe or device to its end; a pipe whose writer has gone reports
 // ERROR_BROKEN_PIPE, which is its end.
 Status ReadToEnd(HANDLE handle, const std::string& name, std::string* out) {
@@ -340,7 +331,7 @@ class WinFileSystem : public FileSystem {
     Status s =
         disk ? ReadDiskFile(handle.get(), name, &bytes) : ReadToEnd(handle.get(), name, &bytes);
     if (!s.ok()) return s;
-    *data = std::make_unique<OwnedData>(std::move(bytes));
+    *data = std::make_unique<OwnedFileData>(std::move(bytes));
     return Status::Ok();
   }
 

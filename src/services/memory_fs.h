@@ -30,7 +30,7 @@ class MemoryFileSystem : public FileSystem {
   Status ReadFile(const std::string& name, bool, std::unique_ptr<FileData>* data) override {
     auto it = files.find(name);
     if (it == files.end()) return Missing(name);
-    *data = std::make_unique<Copy>(it->second);
+    *data = std::make_unique<OwnedFileData>(it->second);
     return Status::Ok();
   }
 
@@ -53,15 +53,6 @@ class MemoryFileSystem : public FileSystem {
   Status SyncFolderOf(const std::string&) override { return Status::Ok(); }
 
  private:
-  class Copy : public FileData {
-   public:
-    explicit Copy(std::string bytes) : bytes_(std::move(bytes)) {}
-    std::string_view bytes() const override { return bytes_; }
-
-   private:
-    std::string bytes_;
-  };
-
   class Writer : public WritableFile {
    public:
     explicit Writer(std::string* target) : target_(target) {}
