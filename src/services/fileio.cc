@@ -18,6 +18,34 @@ Status FileSystem::CopyInto(const std::string& from, uint64_t length, WritableFi
   return to->Append(data->bytes().substr(0, length));
 }
 
+BufferedWritableFile::BufferedWritableFile(std::string name) : name_(std::move(name)) {
+  buffer_.reserve(kWriteBufferSize);
+}
+
+Status BufferedWritableFile::Append(std::string_view data) {
+  if (!failed_.ok()) return failed_;
+  if (buffer_.size() + data.size() > kWriteBufferSize) {
+    Status s = Flush();
+    if (!s.ok()) return s;
+    if (data.size() >= kWriteBufferSize) return WriteAll(data);
+  }
+  buffer_.append(data);
+  return Status::Ok();
+}
+
+Status BufferedWritableFile::Flush() {
+  if (!failed_.ok()) return failed_;
+  if (!IsOpen()) return Fail(Status::Error(kBadFileNumber, "write(" + name_ + "): file is closed"));
+  Status s = WriteAll(buffer_);
+  buffer_.clear();
+  return s;
+}
+
+Status BufferedWritableFile::Fail(Status s) {
+  failed_ = s;
+  return s;
+}
+
 size_t ReadableLength(std::string_view bytes) {
   const void* stop = std::memchr(bytes.data(), kCtrlZ, bytes.size());
   return stop ? static_cast<size_t>(static_cast<const char*>(stop) - bytes.data()) : bytes.size();

@@ -75,6 +75,35 @@ class WritableFile {
   virtual Status Close() = 0;
 };
 
+// The buffering shared by the platforms' writable files: appends collect in
+// a buffer that goes out when full, and after the first failure every call
+// returns that failure, as what reached the file is then unknown.
+class BufferedWritableFile : public WritableFile {
+ public:
+  Status Append(std::string_view data) override;
+
+ protected:
+  static constexpr size_t kWriteBufferSize = 1 << 20;
+
+  explicit BufferedWritableFile(std::string name);
+  // Writes all of `data` to the open file, looping on short writes; returns
+  // a failure through Fail.
+  virtual Status WriteAll(std::string_view data) = 0;
+  virtual bool IsOpen() const = 0;
+
+  // Writes out the buffer.
+  Status Flush();
+  // Records `s` as the file's failure and returns it.
+  Status Fail(Status s);
+  const Status& failure() const { return failed_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  std::string buffer_;
+  Status failed_;
+};
+
 struct FileInfo {
   FileKind kind = FileKind::kOther;
   uint64_t size = 0;

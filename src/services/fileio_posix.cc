@@ -18,7 +18,6 @@ namespace grenfel {
 namespace {
 
 constexpr size_t kMaxNameLength = 255;
-constexpr size_t kWriteBufferSize = 1 << 20;
 
 int CodeForErrno(int error) {
   switch (error) {
@@ -109,24 +108,11 @@ Status ReadToEnd(int fd, const std::string& name, std::string* out) {
   }
 }
 
-class PosixWritableFile : public WritableFile {
+class PosixWritableFile : public BufferedWritableFile {
  public:
-  PosixWritableFile(int fd, std::string name) : fd_(fd), name_(std::move(name)) {
-    buffer_.reserve(kWriteBufferSize);
-  }
+  PosixWritableFile(int fd, std::string name) : BufferedWritableFile(std::move(name)), fd_(fd) {}
   ~PosixWritableFile() override {
     if (fd_ >= 0) ::close(fd_);
-  }
-
-  Status Append(std::string_view data) override {
-    if (!failed_.ok()) return failed_;
-    if (buffer_.size() + data.size() > kWriteBufferSize) {
-      Status s = Flush();
-      if (!s.ok()) return s;
-      if (data.size() >= kWriteBufferSize) return WriteAll(data);
-    }
-    buffer_.append(data);
-    return Status::Ok();
   }
 
   Status Sync() override {
@@ -134,7 +120,7 @@ class PosixWritableFile : public WritableFile {
     if (!s.ok()) return s;
     // A failed fsync is final: the kernel may have dropped the dirty pages,
     // so a retry that succeeds proves nothing.
-    if (::fsync(fd_) != 0) return Fail(ErrnoStatus("fsync", name_, errno));
+    if (::fsync(fd_) != 0) return Fail(ErrnoStatus("fsync", name(), errno));
     return Status::Ok();
   }
 
@@ -156,7 +142,7 @@ class PosixWritableFile : public WritableFile {
           *unsupported = true;
           return Status::Ok();
         }
-        return Fail(ErrnoStatus("copy_file_range", name_, errno));
+        return Fail(ErrnoStatus("copy_file_range", name(), errno));
       }
       if (copied == 0) {
         return Fail(Status::Error(kIoError, "read(" + sourceName + "): shorter than expected"));
@@ -168,48 +154,34 @@ class PosixWritableFile : public WritableFile {
   }
 
   Status Close() override {
-    if (fd_ < 0) return failed_;
+    if (fd_ < 0) return failure();
     Status s = Flush();
     int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && s.ok()) s = Fail(ErrnoStatus("close", name_, errno));
+    if (::close(fd) != 0 && s.ok()) s = Fail(ErrnoStatus("close", name(), errno));
     return s;
   }
 
  private:
-  Status Fail(Status s) {
-    failed_ = s;
-    return s;
-  }
-
-  Status Flush() {
-    if (!failed_.ok()) return failed_;
-    if (fd_ < 0) return Fail(Status::Error(kBadFileNumber, "write(" + name_ + "): file is closed"));
-    Status s = WriteAll(buffer_);
-    buffer_.clear();
-    return s;
-  }
+  bool IsOpen() const override { return fd_ >= 0; }
 
   // Loops on short writes: only an error (or no progress at all) stops it.
   // Large blocks go out in buffer-sized pieces: one huge write from a mapped
   // file is several times slower than the same bytes in pieces.
-  Status WriteAll(std::string_view data) {
+  Status WriteAll(std::string_view data) override {
     while (!data.empty()) {
       ssize_t put = ::write(fd_, data.data(), std::min(data.size(), kWriteBufferSize));
       if (put < 0) {
         if (errno == EINTR) continue;
-        return Fail(ErrnoStatus("write", name_, errno));
+        return Fail(ErrnoStatus("write", name(), errno));
       }
-      if (put == 0) return Fail(ErrnoStatus("write", name_, ENOSPC));
+      if (put == 0) return Fail(ErrnoStatus("write", name(), ENOSPC));
       data.remove_prefix(static_cast<size_t>(put));
     }
     return Status::Ok();
   }
 
   int fd_;
-  std::string name_;
-  std::string buffer_;
-  Status failed_;
 };
 
 class PosixFileSystem : public FileSystem {

@@ -21,7 +21,6 @@ namespace {
 
 constexpr size_t kMaxNameLength = 255;
 constexpr size_t kMaxPatternLength = 256;
-constexpr size_t kWriteBufferSize = 1 << 20;
 // The most one ReadFile or WriteFile call is asked to move.
 constexpr DWORD kMaxTransfer = 1u << 30;
 // Fail critical errors, and no message box for a file that cannot be opened:
@@ -202,24 +201,12 @@ Status ReadDiskFile(HANDLE handle, const std::string& name, std::string* out) {
   return Status::Ok();
 }
 
-class WinWritableFile : public WritableFile {
+class WinWritableFile : public BufferedWritableFile {
  public:
-  WinWritableFile(HANDLE handle, std::string name) : handle_(handle), name_(std::move(name)) {
-    buffer_.reserve(kWriteBufferSize);
-  }
+  WinWritableFile(HANDLE handle, std::string name)
+      : BufferedWritableFile(std::move(name)), handle_(handle) {}
   ~WinWritableFile() override {
     if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-  }
-
-  Status Append(std::string_view data) override {
-    if (!failed_.ok()) return failed_;
-    if (buffer_.size() + data.size() > kWriteBufferSize) {
-      Status s = Flush();
-      if (!s.ok()) return s;
-      if (data.size() >= kWriteBufferSize) return WriteAll(data);
-    }
-    buffer_.append(data);
-    return Status::Ok();
   }
 
   Status Sync() override {
@@ -227,57 +214,41 @@ class WinWritableFile : public WritableFile {
     if (!s.ok()) return s;
     QuietErrors quiet;
     // As on POSIX, a failed flush is final: what was lost is not known.
-    if (!::FlushFileBuffers(handle_)) return Fail(LastErrorStatus("fsync", name_));
+    if (!::FlushFileBuffers(handle_)) return Fail(LastErrorStatus("fsync", name()));
     return Status::Ok();
   }
 
   Status Close() override {
-    if (handle_ == INVALID_HANDLE_VALUE) return failed_;
+    if (handle_ == INVALID_HANDLE_VALUE) return failure();
     Status s = Flush();
     QuietErrors quiet;
     HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
-    if (!::CloseHandle(handle) && s.ok()) s = Fail(LastErrorStatus("close", name_));
+    if (!::CloseHandle(handle) && s.ok()) s = Fail(LastErrorStatus("close", name()));
     return s;
   }
 
  private:
-  Status Fail(Status s) {
-    failed_ = s;
-    return s;
-  }
-
-  Status Flush() {
-    if (!failed_.ok()) return failed_;
-    if (handle_ == INVALID_HANDLE_VALUE) {
-      return Fail(Status::Error(kBadFileNumber, "write(" + name_ + "): file is closed"));
-    }
-    Status s = WriteAll(buffer_);
-    buffer_.clear();
-    return s;
-  }
+  bool IsOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
 
   // WriteFile may write fewer bytes than asked (wine does on large blocks):
   // go on until all are written; a call that writes nothing means the disk
   // is full.
-  Status WriteAll(std::string_view data) {
+  Status WriteAll(std::string_view data) override {
     QuietErrors quiet;
     while (!data.empty()) {
       DWORD asked = static_cast<DWORD>(std::min<size_t>(data.size(), kMaxTransfer));
       DWORD put = 0;
       if (!::WriteFile(handle_, data.data(), asked, &put, nullptr)) {
-        return Fail(LastErrorStatus("write", name_));
+        return Fail(LastErrorStatus("write", name()));
       }
-      if (put == 0) return Fail(ErrorStatus("write", name_, ERROR_DISK_FULL));
+      if (put == 0) return Fail(ErrorStatus("write", name(), ERROR_DISK_FULL));
       data.remove_prefix(put);
     }
     return Status::Ok();
   }
 
   HANDLE handle_;
-  std::string name_;
-  std::string buffer_;
-  Status failed_;
 };
 
 class WinFileSystem : public FileSystem {
