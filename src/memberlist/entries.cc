@@ -103,11 +103,12 @@ int EntryStore::CompareEntries(const Entry& a, const Entry& b) const {
   // The same record (every partition meets its pivot's own): no need to
   // fetch its text.
   if (a.ref == b.ref) return 0;
+  // A long record's length field holds kLongLength, more than 16, which is
+  // all the shortcut needs to know of it: the prefixes hold every byte of
+  // the shorter one, and the other is at least as long.
   uint64_t lengthA = a.ref & kLongLength, lengthB = b.ref & kLongLength;
-  if (lengthA < kLongLength && lengthB < kLongLength && std::min(lengthA, lengthB) <= 16) {
-    // The prefixes hold every byte of the shorter one.
-    return lengthA < lengthB ? -1 : lengthA > lengthB ? 1 : 0;
-  }
+  if (std::min(lengthA, lengthB) <= 16) return lengthA < lengthB ? -1 : lengthA > lengthB ? 1 : 0;
+  // Both are longer than 16 bytes here, and their first 16 compared equal.
   std::string_view textA = Decode(a.ref), textB = Decode(b.ref);
   return CompareFolded(textA.substr(16), textB.substr(16));
 }

@@ -81,6 +81,34 @@ TEST(EntryStoreTest, RecordsLongerThanTheLengthFieldComeBackWhole) {
   EXPECT_EQ(store.Text(3), "");
 }
 
+// Records of 16 MiB and more keep no length in their reference; they meet
+// records (and the empty entry) that share all the bytes of their prefixes.
+TEST(EntryStoreTest, LongRecordsSharingTheirFirstBytesSortLikeTheArrayQuicksort) {
+  const size_t kLong = 16 << 20;
+  std::vector<std::string> records = {"x@y.com",
+                                      "x@y.com" + std::string(kLong, '\0'),
+                                      std::string(kLong, '\0'),
+                                      "X@Y.COM" + std::string(kLong, '\0'),
+                                      "x@y.com" + std::string(kLong, '\0') + "a",
+                                      "x@y.com" + std::string(10, '\0'),
+                                      std::string(17, '\0'),
+                                      "",
+                                      std::string(kLong - 1, 'q'),
+                                      std::string(kLong - 2, 'q')};
+  std::string bytes = JoinLines(records);
+  EntryStore store;
+  AddLines(bytes, &store);
+  store.SortDescendingFolded();
+
+  std::vector<std::string> expected = {""};
+  expected.insert(expected.end(), records.begin(), records.end());
+  SortTexts(expected, /*descending=*/true, /*fold=*/true);
+  ASSERT_EQ(store.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_TRUE(store.Text(i) == expected[i]) << "index " << i;
+  }
+}
+
 // Every exclude key tried against every entry, in order: the slow way.
 int64_t BlankNaively(const std::vector<std::string>& keys, std::vector<std::string>* entries,
                      std::vector<int64_t>* countAfterKey) {
