@@ -132,6 +132,34 @@ TEST(MemberListE2e, ClosedListsKeepTheirHeadBlockAsRead) {
       {{"members.lst", Crlf({"a@x", "CLOSED"})}, {"bad.lst", "a@x"}});
 }
 
+// Lists whose every line stays in the head block leave nothing to sort or
+// write behind it; a count taken below zero there once crashed the 32-bit
+// Windows program.
+TEST(MemberListE2e, ListsHeldWhollyInTheHeadBlockComeBackAsTheyWere) {
+  const std::string sorted = "   Reading, Sorting, Writing.";
+  const std::string noDomains = "*  Found 0 different domain names.";
+  const std::string moderators = Crlf({"mod2@x", "mod1@x", "closed"});
+  ExpectRun({{"members.lst", moderators}}, "members.lst",
+            Printed({kClosedFound, "* \"members.lst\" has 3 records.", sorted}),
+            {{"members.lst", moderators}});
+  ExpectRun({{"members.lst", moderators}}, "members.lst /ND /G",
+            Printed({kClosedFound, "* \"members.lst\" has 3 records.", sorted, noDomains}),
+            {{"members.lst", moderators}});
+  // Every record excluded: the head block alone is written.
+  ExpectRun({{"members.lst", "a@x\r\nCLOSED\r\nb@y\r\nB@Y\r\n"}, {"bad.lst", "B@y\r\n"}},
+            "members.lst /B=bad.lst /G3",
+            Printed({kClosedFound, "* \"members.lst\" has 4 records.",
+                     "   Reading, Filtering, Sorting, Writing.", "   Filtered 2 excluded records.",
+                     noDomains}),
+            {{"members.lst", Crlf({"a@x", "CLOSED"})}, {"bad.lst", "B@y\r\n"}});
+  // An open list whose first line is an errors-to line: all of it is head.
+  const std::string errorsTo = Crlf({"+Errors-To:=owner@x", "zz@x", "", "  aa@x"});
+  ExpectRun(
+      {{"members.lst", errorsTo}}, "members.lst /ND /G",
+      Printed({"* \"members.lst\" has 4 records.", sorted, "*  Found 1 different domain name."}),
+      {{"members.lst", errorsTo}});
+}
+
 TEST(MemberListE2e, OnlyTheFirst65536BytesDecideWhetherAListIsClosed) {
   const std::string sorted = "   Reading, Sorting, Writing.";
   // The first 65,536 bytes end with CR LF "CLOSED": closed.

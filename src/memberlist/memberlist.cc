@@ -125,7 +125,10 @@ WriteResult WriteRecords(const std::string& listName, const MemberList& list, bo
   TitleClock clock;
   std::string titleStart = std::string(kTitlePrefix) + "Writing " + listName + " [";
   constexpr int64_t kPrefetchDistance = 16;
-  for (int64_t index = entries.size() - 2; index >= 0 && result.status.ok(); --index) {
+  // Signed before subtracting: a list held wholly in its head block has only
+  // the entry at index 0, and size() - 2 in a 32-bit size_t is four billion.
+  for (int64_t index = static_cast<int64_t>(entries.size()) - 2; index >= 0 && result.status.ok();
+       --index) {
     if (index >= kPrefetchDistance)
       entries.Prefetch(static_cast<size_t>(index - kPrefetchDistance));
     if (clock.Due()) SetTitle(titleStart + NumberText(static_cast<double>(index)) + "]");
