@@ -1,5 +1,6 @@
 // Runs the list processing and the grouping on arbitrary list bytes held in
 // memory. Nothing may crash, and grouping may drop nothing but blank lines.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,6 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string unit = bytes + "\r\n";
     size_t copies = 250 / (NonBlankLines(unit) + 1) + 1;
     while (--copies > 0 && bytes.size() < 64 * 1024) bytes += unit;
+  }
+  // An input flagged 0xF0 whose first line ends with 0x00 has that line
+  // stretched past 16 MiB with more of them: a record too long for a packed
+  // length whose folded prefix ties with shorter records and the empty one.
+  // Such a run takes seconds here, so random inputs seldom ask for it and
+  // its seeds stand apart, in fuzz/corpus/list_long, to be run by hand.
+  size_t firstLineEnd = std::min(bytes.find('\r'), bytes.size());
+  if (flags == 0xF0 && firstLineEnd > 0 && bytes[firstLineEnd - 1] == '\0') {
+    bytes.insert(firstLineEnd, std::string(16 << 20, '\0'));
   }
   grenfel::MemoryFileSystem fs;
   size_t split = bytes.size() / 3;
