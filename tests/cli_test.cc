@@ -42,6 +42,16 @@ const std::string kIncludeHasBlank = Printed({
     "  Use /? on the command line for help.",
 });
 
+// The version in the build file's project() line.
+std::string ProjectVersion() {
+  std::string build = ReadFile(std::string(GRENFEL_SOURCE_DIR) + "/CMakeLists.txt");
+  std::string_view marker = "project(grenfel VERSION ";
+  size_t at = build.find(marker);
+  if (at == std::string::npos) return "(no project version in CMakeLists.txt)";
+  at += marker.size();
+  return build.substr(at, build.find_first_of(" )", at) - at);
+}
+
 struct Expectation {
   std::string_view tail;
   std::string out;
@@ -62,10 +72,10 @@ TEST(CliUsage, EmptyTailOrAnyQuestionMarkShowsUsageAndTouchesNothing) {
   // One empty argument still makes an empty tail.
   RunResult run = RunProgram({""}, dir.path());
   EXPECT_EQ(run.out, kUsage);
-  // The version is the banner alone; a help word beside anything else is a
-  // file name like any other.
+  // The version is the banner, then the package version of the build file;
+  // a help word beside anything else is a file name like any other.
   run = RunTail("--version", dir.path());
-  EXPECT_EQ(run.out, kBannerLine);
+  EXPECT_EQ(run.out, std::string(kBannerLine) + "grenfel " + ProjectVersion() + "\r\n");
   EXPECT_EQ(run.exitCode, 0);
   run = RunTail("--help members.lst", dir.path());
   EXPECT_EQ(run.out, std::string(kBannerLine) + "* Error: File not found \"--help\"\r\n");

@@ -13,7 +13,12 @@
 namespace grenfel {
 namespace {
 
+// The banner's number is the list format's; the package has its own version.
 constexpr double kVersionNumber = 20081031;
+#ifndef GRENFEL_PACKAGE_VERSION
+#error "the build file passes the package version"
+#endif
+constexpr std::string_view kPackageVersion = GRENFEL_PACKAGE_VERSION;
 constexpr double kSecondsPerDay = 86400;
 // Session sizes from this value on do not fit a signed 32-bit count.
 constexpr double kSessionSizeLimit = 2147483648.0;
@@ -201,7 +206,10 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   PrintLine(Joined({"Quill's VARN Mailing List Optimizer version ", NumberText(kVersionNumber)}));
 
   ParsedTail parsed = ParseCommandTail(commandTail);
-  if (parsed.showVersion) return kExitOk;
+  if (parsed.showVersion) {
+    PrintLine(Joined({"grenfel ", kPackageVersion}));
+    return kExitOk;
+  }
   if (parsed.showUsage) {
     for (std::string_view line : kUsageLines) PrintLine(line);
     return kExitOk;

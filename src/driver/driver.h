@@ -36,7 +36,7 @@ struct ParsedTail {
   // The tail is empty, holds "?" anywhere, or is exactly "--help" or "-h":
   // show the usage text.
   bool showUsage = false;
-  // The tail is exactly "--version": the banner line alone.
+  // The tail is exactly "--version": the banner line and the package version.
   bool showVersion = false;
   // "/B=" was found. The exclude name may still be empty (an opening quote
   // without a closing one), and the run must then stop on it.
