@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
                    error);
       return 127;
     }
-    ::Sleep(200 * attempt);
+    ::Sleep(static_cast<DWORD>(200 * attempt));
   }
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 127;

@@ -1,5 +1,6 @@
 // The program: console set-up, one run of the driver, its exit code.
 #include <new>
+#include <stdexcept>
 
 #include "driver/driver.h"
 #include "services/console.h"
@@ -11,6 +12,10 @@ int main(int argc, char** argv) {
     return grenfel::RunDriver(grenfel::CommandTail(), grenfel::RealFileSystem());
   } catch (const std::bad_alloc&) {
     // Going on could leave a list half-written; ending here cannot.
+    grenfel::DieOutOfMemory();
+  } catch (const std::length_error&) {
+    // An array or string asked to pass what the address space can index
+    // (a large list in the 32-bit program): memory ran out as surely.
     grenfel::DieOutOfMemory();
   }
 }

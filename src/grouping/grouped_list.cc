@@ -25,7 +25,7 @@ struct ByteMaps {
 const ByteMaps& Maps() {
   static const ByteMaps maps = [] {
     ByteMaps m;
-    for (int c = 0; c < 256; ++c) {
+    for (size_t c = 0; c < 256; ++c) {
       m.identity[c] = static_cast<unsigned char>(c);
       m.lower[c] = kLowerTable[c];
       m.fold[c] = kFoldTable[c];
@@ -99,9 +99,9 @@ class DomainTable {
 
   DomainTable() : slots_(1024, 0), names_(8, '\0') {}
 
-  void PrefetchSlot(uint64_t hash) const { Prefetch(&slots_[hash & (slots_.size() - 1)]); }
+  void PrefetchSlot(uint64_t hash) const { Prefetch(&slots_[SlotOf(hash)]); }
   void PrefetchName(uint64_t hash) const {
-    uint64_t held = slots_[hash & (slots_.size() - 1)];
+    uint64_t held = slots_[SlotOf(hash)];
     if (held != 0) Prefetch(names_.data() + static_cast<uint32_t>(held));
   }
 
@@ -109,7 +109,7 @@ class DomainTable {
   // ask at once.
   uint32_t Find(const MappedText& text, uint64_t hash) const {
     size_t mask = slots_.size() - 1;
-    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    for (size_t slot = SlotOf(hash);; slot = (slot + 1) & mask) {
       uint64_t held = slots_[slot];
       if (held == 0) return kUnknown;
       if ((held >> 32) != (hash >> 32)) continue;
@@ -196,12 +196,16 @@ class DomainTable {
     return {Bytes(names_.data()) + offset + 8, LengthAt(offset), Maps().identity.data()};
   }
 
+  // The slot a hash starts at: its low bits, as many as the table's size (a
+  // power of two) needs, which a 32-bit size_t holds.
+  size_t SlotOf(uint64_t hash) const { return static_cast<size_t>(hash) & (slots_.size() - 1); }
+
   void Place(uint32_t offset) {
     // The strings are stored mapped, so hashing them as they are gives the
     // hash of the text they were made from.
     uint64_t hash = MappedHash(MappedAt(offset));
     size_t mask = slots_.size() - 1;
-    size_t slot = hash & mask;
+    size_t slot = SlotOf(hash);
     while (slots_[slot] != 0) slot = (slot + 1) & mask;
     slots_[slot] = (hash >> 32 << 32) | offset;
   }
@@ -374,11 +378,13 @@ class GroupedList::GroupTextReader {
 };
 
 std::string_view GroupedList::Record(const Member& m) const {
-  const char* start = readable_.data() + (m.ref >> 24);
+  // An offset into the list's bytes, which are in memory: it fits.
+  size_t offset = static_cast<size_t>(m.ref >> 24);
+  const char* start = readable_.data() + offset;
   uint32_t length = m.ref & kFindInText;
   if (length != kFindInText) return {start, length};
   // A long record: its end is found again from the line rule.
-  size_t rest = readable_.size() - (m.ref >> 24);
+  size_t rest = readable_.size() - offset;
   const void* cr = std::memchr(start, '\r', rest);
   return {start, cr ? static_cast<size_t>(static_cast<const char*>(cr) - start) : rest};
 }
@@ -422,7 +428,7 @@ bool GroupedList::Load(std::string_view listBytes) {
     } else if (!trimmed.empty()) {
       // Until RankDomains, `keyHigh` holds the position of the "@".
       size_t at = FindAt(line);
-      uint64_t offset = line.data() - readable_.data();
+      uint64_t offset = static_cast<uint64_t>(line.data() - readable_.data());
       uint64_t atField = at == std::string_view::npos ? 0 : std::min<size_t>(at, kFindInText);
       uint64_t lengthField = std::min<size_t>(line.size(), kFindInText);
       members_.push_back({at == std::string_view::npos ? kNoAt : at, 0,

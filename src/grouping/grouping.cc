@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "grouping/grouped_list.h"
 #include "memberlist/memberlist.h"
@@ -59,6 +60,9 @@ GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t s
   try {
     return GroupList(fs, listName, sessionSize);
   } catch (const std::bad_alloc&) {
+    DieOutOfMemory();
+  } catch (const std::length_error&) {
+    // More than a 32-bit address space can index.
     DieOutOfMemory();
   }
 }

@@ -39,6 +39,10 @@ uint64_t UpperHash(std::string_view text) {
   return hash;
 }
 
+// The slot a hash starts at: its low bits, as many as the table's size
+// (a power of two) needs, which a 32-bit size_t holds.
+size_t SlotOf(uint64_t hash, size_t mask) { return static_cast<size_t>(hash) & mask; }
+
 std::string_view KeyOfEntry(std::string_view entry) {
   return !entry.empty() && entry[0] == '+' ? entry.substr(1) : entry;
 }
@@ -75,11 +79,13 @@ std::string_view EntryStore::Decode(uint64_t ref) const {
   size_t b = buffers_.size() - 1;
   while (b > 0 && buffers_[b].base > offset) --b;
   const Buffer& buffer = buffers_[b];
-  const char* start = buffer.data + (offset - buffer.base);
-  if (length < kLongLength) return std::string_view(start, length);
+  // An offset into bytes held in memory, and a length below 2^24: both fit.
+  size_t at = static_cast<size_t>(offset - buffer.base);
+  const char* start = buffer.data + at;
+  if (length < kLongLength) return std::string_view(start, static_cast<size_t>(length));
   // A record too long for the length field: it is a trimmed line, so its end
   // is found again from the line rule.
-  size_t rest = buffer.readableEnd - (offset - buffer.base);
+  size_t rest = buffer.readableEnd - at;
   const void* cr = std::memchr(start, '\r', rest);
   size_t end = cr ? static_cast<size_t>(static_cast<const char*>(cr) - start) : rest;
   while (end > 0 && start[end - 1] == ' ') --end;
@@ -94,7 +100,7 @@ void EntryStore::Prefetch(size_t index) const {
   uint64_t offset = ref >> kLengthBits;
   size_t b = buffers_.size() - 1;
   while (b > 0 && buffers_[b].base > offset) --b;
-  __builtin_prefetch(buffers_[b].data + (offset - buffers_[b].base));
+  __builtin_prefetch(buffers_[b].data + static_cast<size_t>(offset - buffers_[b].base));
 }
 
 int EntryStore::CompareEntries(const Entry& a, const Entry& b) const {
@@ -146,7 +152,7 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
   for (size_t k = 0; k < keys.size(); ++k) {
     std::string_view key = keys.Key(k);
     uint64_t hash = UpperHash(key);
-    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    for (size_t slot = SlotOf(hash, mask);; slot = (slot + 1) & mask) {
       if (slots[slot] == kFree) {
         slots[slot] = tagOf(hash) | k;
         break;
@@ -165,18 +171,18 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
     auto hashOf = [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); };
     for (size_t i = begin; i < end && i < begin + kAhead; ++i) {
       hashAhead[i % kAhead] = hashOf(i);
-      __builtin_prefetch(&slots[hashAhead[i % kAhead] & mask]);
+      __builtin_prefetch(&slots[SlotOf(hashAhead[i % kAhead], mask)]);
     }
     for (size_t i = begin; i < end; ++i) {
       uint64_t hash = hashAhead[i % kAhead];
       if (i + kAhead < end) {
         hashAhead[i % kAhead] = hashOf(i + kAhead);
-        __builtin_prefetch(&slots[hashAhead[i % kAhead] & mask]);
+        __builtin_prefetch(&slots[SlotOf(hashAhead[i % kAhead], mask)]);
       }
       std::string_view entry = entries->Text(i);
       if (entry.empty()) continue;
       std::string_view key = KeyOfEntry(entry);
-      for (size_t slot = hash & mask; slots[slot] != kFree; slot = (slot + 1) & mask) {
+      for (size_t slot = SlotOf(hash, mask); slots[slot] != kFree; slot = (slot + 1) & mask) {
         if ((slots[slot] ^ hash) >> 32 != 0) continue;
         uint32_t k = keyOf(slots[slot]);
         if (EqualUpper(key, keys.Key(k))) {

@@ -15,7 +15,8 @@ Status FileSystem::CopyInto(const std::string& from, uint64_t length, WritableFi
   if (data->bytes().size() < length) {
     return Status::Error(kIoError, "read(" + from + "): shorter than expected");
   }
-  return to->Append(data->bytes().substr(0, length));
+  // Not longer than the bytes in memory, so it fits a size_t.
+  return to->Append(data->bytes().substr(0, static_cast<size_t>(length)));
 }
 
 BufferedWritableFile::BufferedWritableFile(std::string name) : name_(std::move(name)) {
@@ -54,7 +55,9 @@ size_t ReadableLength(std::string_view bytes) {
 size_t MostLines(std::string_view bytes) {
   size_t lines = 1;
   for (const char *at = bytes.data(), *end = at + ReadableLength(bytes);
-       (at = static_cast<const char*>(std::memchr(at, '\r', end - at))) != nullptr; ++at) {
+       (at = static_cast<const char*>(std::memchr(at, '\r', static_cast<size_t>(end - at)))) !=
+       nullptr;
+       ++at) {
     ++lines;
   }
   return lines;
@@ -79,7 +82,7 @@ bool LineReader::ReadLine(std::string_view* line) {
     pos_ = end_;
     return true;
   }
-  size_t length = static_cast<const char*>(cr) - start;
+  size_t length = static_cast<size_t>(static_cast<const char*>(cr) - start);
   *line = std::string_view(start, length);
   pos_ += length + 1;
   // CR alone ends a line; an LF right behind it belongs to the same end.

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "services/fileio.h"
@@ -183,9 +184,9 @@ Status ReadToEnd(HANDLE handle, const std::string& name, std::string* out) {
 Status ReadDiskFile(HANDLE handle, const std::string& name, std::string* out) {
   LARGE_INTEGER size;
   if (!::GetFileSizeEx(handle, &size)) return LastErrorStatus("fstat", name);
-  if (static_cast<unsigned long long>(size.QuadPart) > out->max_size()) {
-    return Status::Error(kOutOfMemory, "read(" + name + "): Cannot allocate memory");
-  }
+  // A file larger than the address space (of the 32-bit program) ends the
+  // run as any allocation that fails does.
+  if (static_cast<unsigned long long>(size.QuadPart) > out->max_size()) throw std::bad_alloc();
   out->resize(static_cast<size_t>(size.QuadPart));
   size_t filled = 0;
   while (filled < out->size()) {
