@@ -234,18 +234,19 @@ Lists RealisticLists(int memberCount) {
                         ".example");
   }
   Lists lists;
-  lists.members = "+ERRORS-TO:=owner@lists.example\r\nmod1@lists.example\r\n"
-                  "Mod2@lists.example\r\nCLOSED\r\n";
+  lists.members =
+      "+ERRORS-TO:=owner@lists.example\r\nmod1@lists.example\r\n"
+      "Mod2@lists.example\r\nCLOSED\r\n";
   for (size_t i = 0; i < addresses.size(); ++i) {
     lists.members += (i % 9 == 4 ? "  " + addresses[i] + " " : addresses[i]) + "\r\n";
     if (i % 7 == 3) lists.members += Upper(addresses[i / 2]) + "\r\n";
     if (i % 50 == 0) lists.members += "\r\n";
   }
   for (size_t i = 0; i < 30; ++i) {
-    lists.include += (i % 3 == 0 ? addresses[i * 7 % addresses.size()]
-                                 : "new" + std::to_string(i) + "@d" + std::to_string(i % 5) +
-                                       ".example") +
-                     "\r\n";
+    lists.include +=
+        (i % 3 == 0 ? addresses[i * 7 % addresses.size()]
+                    : "new" + std::to_string(i) + "@d" + std::to_string(i % 5) + ".example") +
+        "\r\n";
   }
   for (size_t i = 0; i < 25; ++i) {
     lists.exclude += Upper(addresses[i * 37 % addresses.size()]) + "\r\n";
@@ -357,7 +358,7 @@ TEST_F(FailureE2e, KilledRunLeavesACompanionThatTheNextRunRefuses) {
   };
   for (const Case& c : {Case{0, false, oldList}, Case{5, false, oldList},
                         Case{companionSize - 1, false, oldList}, Case{companionSize, true, oldList},
-                        Case{companionSize + 7, true, newList.substr(0, 7)}}) {
+                        Case{companionSize + 7, true, newList.substr(0, 7) + oldList.substr(7)}}) {
     SCOPED_TRACE("killed after " + std::to_string(c.bytes) + " bytes");
     ScratchDir dir;
     WriteFile(dir / "members.lst", oldList);
@@ -371,8 +372,9 @@ TEST_F(FailureE2e, KilledRunLeavesACompanionThatTheNextRunRefuses) {
     if (!companion.empty()) {
       // The next run leaves both alone and says what the companion is.
       RunResult again = RunGrenfel("members.lst", dir.path());
-      ExpectFailure(again, {"\"members.TMP\"", c.complete ? "interrupted run" : "can be deleted",
-                            "Both files were left unchanged."});
+      ExpectFailure(again,
+                    {"\"members.TMP\"", c.complete ? "copy it over the list" : "can be deleted",
+                     "Both files were left unchanged."});
       EXPECT_EQ(Snapshot(dir), left);
     }
     // Doing what the line says: copy a complete companion over the list (or
@@ -486,16 +488,20 @@ void RunFaulted(const Sweep& sweep, const std::vector<std::string>& faults, bool
                           "complete new contents are in \"" + r->companion + "\""});
     } else {
       ASSERT_NE(r, nullptr) << run.out;
-      ExpectFailure(run, {"Cannot write the companion file \"" + r->companion + "\"",
-                          "was left unchanged"});
+      ExpectFailure(
+          run, {"Cannot write the companion file \"" + r->companion + "\"", "was left unchanged"});
     }
   } else {
     ASSERT_EQ(run.exitCode, -SIGKILL) << run.out;
     if (r != nullptr && where->cut != Cut::kUntouched && !now[r->companion].empty()) {
       // The next run refuses the leftover companion and changes nothing.
+      // Deleting complete new contents is advised only when the list
+      // already holds them.
       RunResult again = RunSwept(sweep, dir, {});
-      ExpectFailure(again, {"\"" + r->companion + "\"",
-                            where->cut == Cut::kKept ? "interrupted run" : "can be deleted"});
+      const char* advice = where->cut != Cut::kKept                    ? "can be deleted"
+                           : now[r->file] + kMark == now[r->companion] ? "delete the companion"
+                                                                       : "copy it over the list";
+      ExpectFailure(again, {"\"" + r->companion + "\"", advice});
       EXPECT_EQ(Snapshot(dir), now);
     }
   }
@@ -543,8 +549,8 @@ void SweepFailurePoints(const Sweep& sweep, int points) {
     return !testing::Test::HasFailure();
   };
   for (long long at : cuts) {
-    if (at <= bytes + 1 && !both("GRENFEL_FAULT_BYTES=" + std::to_string(at), at < bytes,
-                                 at <= bytes)) {
+    if (at <= bytes + 1 &&
+        !both("GRENFEL_FAULT_BYTES=" + std::to_string(at), at < bytes, at <= bytes)) {
       return;
     }
   }
@@ -566,26 +572,30 @@ TEST_F(FailureE2e, EveryFailurePointOfARealisticRunLosesNoMember) {
     // One rewrite: a closed list with duplicates, /ND.
     Sweep sweep{{{"members.lst", lists.members}}, "members.lst /ND", {}, {}};
     sweep.clean = CleanRun(sweep.files, sweep.tail);
-    sweep.rewrites = {{"members.lst", "members.TMP", lists.members,
-                       sweep.clean.files["members.lst"]}};
+    sweep.rewrites = {
+        {"members.lst", "members.TMP", lists.members, sweep.clean.files["members.lst"]}};
     SweepFailurePoints(sweep, points * 3 / 4);
   }
   {
     // Two rewrites: the exclude list first, then the list with the include
     // list merged in.
-    Sweep sweep{{{"members.lst", lists.members}, {"in.lst", lists.include},
-                 {"bad.lst", lists.exclude}},
-                "members.lst in.lst /B=bad.lst /ND", {}, {}};
+    Sweep sweep{
+        {{"members.lst", lists.members}, {"in.lst", lists.include}, {"bad.lst", lists.exclude}},
+        "members.lst in.lst /B=bad.lst /ND",
+        {},
+        {}};
     sweep.clean = CleanRun(sweep.files, sweep.tail);
-    sweep.rewrites = {{"bad.lst", "bad.TMP", lists.exclude, sweep.clean.files["bad.lst"]},
-                      {"members.lst", "members.TMP", lists.members,
-                       sweep.clean.files["members.lst"]}};
+    sweep.rewrites = {
+        {"bad.lst", "bad.TMP", lists.exclude, sweep.clean.files["bad.lst"]},
+        {"members.lst", "members.TMP", lists.members, sweep.clean.files["members.lst"]}};
     SweepFailurePoints(sweep, points);
   }
   {
     // Three: then the grouping rewrites the sorted list once more.
     Sweep sweep{{{"members.lst", lists.members}, {"bad.lst", lists.exclude}},
-                "members.lst /B=bad.lst /ND /G5", {}, {}};
+                "members.lst /B=bad.lst /ND /G5",
+                {},
+                {}};
     sweep.clean = CleanRun(sweep.files, sweep.tail);
     Clean sorted = CleanRun(sweep.files, "members.lst /B=bad.lst /ND");
     sweep.rewrites = {{"bad.lst", "bad.TMP", lists.exclude, sweep.clean.files["bad.lst"]},
@@ -633,31 +643,26 @@ TEST_F(FailureE2e, DiskThatFillsUp) {
   }
   {
     // A small list that an include list (elsewhere) makes large: the
-    // companion fits, the list rewritten in place does not. The companion
-    // keeps the complete new contents, and the next run leaves it alone.
+    // companion fits, the list rewritten in place does not. Room for the
+    // new length is reserved before the list is touched, so the run stops
+    // there: the list as it was, the companion removed.
     WriteFile(folder + "/members.lst", small.members);
     WriteFile(dir / "in.lst", big.members);
-    const std::string expected =
-        CleanRun({{"members.lst", small.members}, {"in.lst", big.members}}, "members.lst in.lst")
-            .files["members.lst"];
     RunResult run = RunGrenfel("members.lst ../in.lst", folder);
-    ExpectFailure(run, {"Rewriting the list \"members.lst\" failed", "No space left on device",
-                        "complete new contents are in \"members.TMP\""});
-    EXPECT_EQ(entries(), (std::vector<std::string>{"members.TMP", "members.lst"}));
-    EXPECT_EQ(ReadFile(folder + "/members.TMP"), expected + kMark);
-    const std::string damaged = ReadFile(folder + "/members.lst");
-    RunResult again = RunGrenfel("members.lst ../in.lst", folder);
-    ExpectFailure(again, {"\"members.TMP\"", "interrupted run"});
-    EXPECT_EQ(ReadFile(folder + "/members.TMP"), expected + kMark);
-    EXPECT_EQ(ReadFile(folder + "/members.lst"), damaged);
+    ExpectFailure(
+        run, {"Cannot make room to rewrite the list \"members.lst\"", "No space left on device",
+              "it was left unchanged and the companion removed"});
+    EXPECT_EQ(entries(), std::vector<std::string>{"members.lst"});
+    EXPECT_EQ(ReadFile(folder + "/members.lst"), small.members);
   }
 }
 
 TEST_F(FailureE2e, FileSizeLimitIsAnErrorNotAKill) {
   const std::string oldList = RealisticLists(100).members;
-  const std::string newList = CleanRun({{"members.lst", oldList}}, "members.lst").files["members.lst"];
-  for (rlim_t limit : {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{newList.size()},
-                       rlim_t{newList.size() + 1}}) {
+  const std::string newList =
+      CleanRun({{"members.lst", oldList}}, "members.lst").files["members.lst"];
+  for (rlim_t limit :
+       {rlim_t{0}, rlim_t{1}, rlim_t{4096}, rlim_t{newList.size()}, rlim_t{newList.size() + 1}}) {
     SCOPED_TRACE("file size limit " + std::to_string(limit));
     ScratchDir dir;
     WriteFile(dir / "members.lst", oldList);
@@ -706,19 +711,19 @@ TEST_F(FailureE2e, FilesRootCannotReadAreRefusedAndNothingIsWritten) {
 TEST_F(FailureE2e, ImmutableListOrFolder) {
   const std::string oldList = "bb@x\r\naa@x\r\n", newList = "aa@x\r\nbb@x\r\n";
   {
-    // The list cannot be rewritten: its new contents stay in the companion.
+    // The list can be read but not written: the run finds out before it
+    // touches the list, and removes the companion.
     ScratchDir dir;
     WriteFile(dir / "members.lst", oldList);
     Immutable frozen(dir / "members.lst");
     if (!frozen.set()) GTEST_SKIP() << "cannot set the immutable flag (chattr +i) here";
     RunResult run = RunGrenfel("members.lst", dir.path());
-    ExpectFailure(run, {"Rewriting the list \"members.lst\" failed", "Operation not permitted",
-                        "complete new contents are in \"members.TMP\""});
-    const Files left = {{"members.TMP", newList + kMark}, {"members.lst", oldList}};
-    EXPECT_EQ(Snapshot(dir), left);
+    ExpectFailure(run, {"Cannot make room to rewrite the list \"members.lst\"",
+                        "Operation not permitted", "it was left unchanged"});
+    EXPECT_EQ(Snapshot(dir), (Files{{"members.lst", oldList}}));
     frozen.Clear();
-    ExpectFailure(RunGrenfel("members.lst", dir.path()), {"\"members.TMP\"", "interrupted run"});
-    EXPECT_EQ(Snapshot(dir), left);
+    EXPECT_EQ(RunGrenfel("members.lst", dir.path()).exitCode, 0);
+    EXPECT_EQ(Snapshot(dir), (Files{{"members.lst", newList}}));
   }
   {
     // The folder takes no new file: no companion, the list untouched.
@@ -730,8 +735,8 @@ TEST_F(FailureE2e, ImmutableListOrFolder) {
     for (std::string_view tail : {"members.lst", "members.lst /B=bad.lst"}) {
       RunResult run = RunGrenfel(tail, dir.path());
       std::string companion = tail == "members.lst" ? "members.TMP" : "bad.TMP";
-      ExpectFailure(run, {"Cannot create the companion file \"" + companion + "\"",
-                          "was left unchanged"});
+      ExpectFailure(
+          run, {"Cannot create the companion file \"" + companion + "\"", "was left unchanged"});
       EXPECT_EQ(Snapshot(dir), files);
     }
   }

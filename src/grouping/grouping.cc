@@ -14,13 +14,13 @@ namespace grenfel {
 namespace {
 
 GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
-  if (!fs->Exists(listName)) return {};
-  std::unique_ptr<FileData> data;
-  Status status = ReadListFile(fs, listName, ListRole::kList, &data);
+  // Held from this read to the end of the rewrite.
+  std::unique_ptr<HeldFile> listFile;
+  Status status = OpenListFile(fs, listName, ListRole::kList, &listFile);
   if (!status.ok()) return {0, status};
 
   auto list = std::make_unique<GroupedList>();
-  if (!list->Load(data->bytes())) {
+  if (!list->Load(listFile->bytes())) {
     return {0, Status::Error(kOutOfMemory, "The list \"" + listName +
                                                "\" holds more or longer records than grouping "
                                                "can count; it was left unchanged.")};
@@ -39,16 +39,15 @@ GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sess
   list->Arrange(sessionSize);
 
   std::unique_ptr<ListRewrite> rewrite;
-  status = ListRewrite::Begin(fs, listName, CompanionName(listName), &rewrite);
+  status = ListRewrite::Begin(fs, listName, CompanionName(listName), listFile.get(), &rewrite);
   if (!status.ok()) {
     outcome.failure = status;
     return outcome;
   }
   Status written = list->WriteTo(rewrite->contents());
   // The members are views of the list's old bytes, which may be mapped: let
-  // go of them before the list is cut and written again.
+  // go of them before the list is written again.
   list.reset();
-  data.reset();
   status = rewrite->Commit(written);
   if (!status.ok()) outcome.failure = status;
   return outcome;

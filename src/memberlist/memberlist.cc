@@ -168,39 +168,39 @@ std::string CompanionName(std::string_view listName) {
 }
 
 // The exclude list is processed as a list of its own; `role` only decides
-// how a failure to read it is worded.
+// how a failure to read it is worded. The list is held from its first read
+// to the end of its rewrite; with `keep`, it is handed back still held (and
+// read again when it was rewritten) instead of being closed.
 static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
                                  const std::string& includeName, const std::string& excludeName,
-                                 bool removeDuplicates, ListRole role) {
+                                 bool removeDuplicates, ListRole role,
+                                 std::unique_ptr<HeldFile>* keep) {
   ListOutcome outcome;
-  if (!fs->Exists(listName)) return outcome;
 
   // The exclude list is itself processed first, then every line of it is a
-  // key: trimmed and upper-cased.
+  // key: trimmed and upper-cased. It stays held until the list is written.
   bool excludeActive = false;
   ExcludeKeys excludeKeys;
-  std::unique_ptr<FileData> excludeData;
+  std::unique_ptr<HeldFile> excludeFile;
   if (!excludeName.empty()) {
     ListOutcome prepared =
-        ProcessListAs(fs, excludeName, "", "", removeDuplicates, ListRole::kExclude);
+        ProcessListAs(fs, excludeName, "", "", removeDuplicates, ListRole::kExclude, &excludeFile);
     if (!prepared.failure.ok()) return prepared;
     if (prepared.linesRead != 0) {
       excludeActive = true;
-      Status s = ReadListFile(fs, excludeName, ListRole::kExclude, &excludeData);
-      if (!s.ok()) return {0, s};
-      LineReader reader(excludeData->bytes());
+      LineReader reader(excludeFile->bytes());
       std::string_view line;
       while (reader.ReadLine(&line)) excludeKeys.Add(TrimBlanks(line));
     }
   }
 
   std::string companionName = CompanionName(listName);
-  std::unique_ptr<FileData> listData;
-  Status s = ReadListFile(fs, listName, role, &listData);
+  std::unique_ptr<HeldFile> listFile;
+  Status s = OpenListFile(fs, listName, role, &listFile);
   if (!s.ok()) return {0, s};
 
   MemberList list;
-  std::string_view listBytes = listData->bytes();
+  std::string_view listBytes = listFile->bytes();
   list.closedFlag = IsClosedText(listBytes.substr(0, kClosedTestBytes));
   if (list.closedFlag != 0) {
     PrintText("* Closed list found - protecting moderators.");
@@ -210,7 +210,7 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   // The companion marks the list as being changed from before it is read
   // until it has been written.
   std::unique_ptr<ListRewrite> rewrite;
-  s = ListRewrite::Begin(fs, listName, companionName, &rewrite);
+  s = ListRewrite::Begin(fs, listName, companionName, listFile.get(), &rewrite);
   if (!s.ok()) return {0, s};
 
   std::unique_ptr<FileData> includeData;
@@ -230,6 +230,7 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
 
   if (list.linesRead <= 1) {
     rewrite->Abandon();
+    if (keep != nullptr) *keep = std::move(listFile);
     return outcome;
   }
 
@@ -241,7 +242,7 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   int64_t filteredCount = 0;
   if (excludeActive) filteredCount = FilterEntries(excludeKeys, &list.entries);
   excludeKeys = ExcludeKeys();
-  excludeData.reset();
+  if (excludeFile) excludeFile->ReleaseBytes();
 
   SetTitle(std::string(kTitlePrefix) + "Sorting");
   PrintText(", Sorting");
@@ -251,13 +252,24 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   PrintText(", Writing.");
   PrintLineEnd();
   WriteResult written = WriteRecords(listName, list, removeDuplicates, rewrite->contents());
-  // The list's bytes are not needed any more; let them go before the list is
-  // written again from the companion.
+  // The records are views of the files' bytes: let them go before the list
+  // is written again from the companion.
   list = MemberList();
-  listData.reset();
   includeData.reset();
   s = rewrite->Commit(written.status);
   if (!s.ok()) return {outcome.linesRead, s};
+  if (keep != nullptr) {
+    // The exclude list's keys come from what was just written, read through
+    // the same held descriptor.
+    s = listFile->Reload();
+    if (!s.ok()) {
+      return {outcome.linesRead,
+              Status::Error(s.code, "Cannot read the exclude file \"" + listName +
+                                        "\" again after sorting it (" + s.message +
+                                        "); the list was left unchanged.")};
+    }
+    *keep = std::move(listFile);
+  }
 
   if (written.duplicateCount > 0) {
     PrintText("   Removed " + NumberText(static_cast<double>(written.duplicateCount)) + " " +
@@ -274,7 +286,8 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
 
 ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
                         const std::string& excludeName, bool removeDuplicates) {
-  return ProcessListAs(fs, listName, includeName, excludeName, removeDuplicates, ListRole::kList);
+  return ProcessListAs(fs, listName, includeName, excludeName, removeDuplicates, ListRole::kList,
+                       nullptr);
 }
 
 }  // namespace grenfel

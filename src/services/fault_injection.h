@@ -1,6 +1,8 @@
 // For tests: a file system that passes every call to another one until a
 // chosen mutating operation (an open for writing, an append, a sync, a
-// close, a delete, a folder sync), which then fails. In crash mode that
+// close, a delete, a folder sync; on a held file its opening, the check
+// that it is unchanged, the reservation, a write and the cut), which then
+// fails. In crash mode that
 // operation and everything after it do nothing at all, as if the process
 // had died there (a file destroyed unclosed loses its unwritten buffer, as
 // a process would); in error mode only the one operation fails (an append
@@ -35,6 +37,17 @@ class FaultFileSystem : public FileSystem {
                   std::unique_ptr<FileData>* data) override {
     return Dead() ? Injected("read") : base_->ReadFile(name, regularOnly, data);
   }
+  Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file) override {
+    if (Fails()) return Injected("open");
+    std::unique_ptr<HeldFile> real;
+    Status s = base_->OpenHeld(name, &real);
+    if (s.ok()) *file = std::make_unique<FaultHeld>(this, std::move(real));
+    return s;
+  }
+  bool NameUsable(const std::string& name) override { return base_->NameUsable(name); }
+  void RemoveOnFault(const std::string& name, bool remove) override {
+    base_->RemoveOnFault(name, remove);
+  }
   Status OpenForWriting(const std::string& name, WriteMode mode,
                         std::unique_ptr<WritableFile>* file) override {
     if (Fails()) return Injected("open");
@@ -64,10 +77,43 @@ class FaultFileSystem : public FileSystem {
     }
     Status Sync() override { return fs_->Fails() ? fs_->Injected("fsync") : real_->Sync(); }
     Status Close() override { return fs_->Fails() ? fs_->Injected("close") : real_->Close(); }
+    Status ReadBack(uint64_t offset, char* into, size_t count, size_t* got) override {
+      return fs_->Dead() ? fs_->Injected("read") : real_->ReadBack(offset, into, count, got);
+    }
 
    private:
     FaultFileSystem* fs_;
     std::unique_ptr<WritableFile> real_;
+  };
+
+  class FaultHeld : public HeldFile {
+   public:
+    FaultHeld(FaultFileSystem* fs, std::unique_ptr<HeldFile> real)
+        : fs_(fs), real_(std::move(real)) {}
+    std::string_view bytes() const override { return real_->bytes(); }
+    const FileInfo& opened() const override { return real_->opened(); }
+    void ReleaseBytes() override { real_->ReleaseBytes(); }
+    Status Reload() override { return fs_->Dead() ? fs_->Injected("read") : real_->Reload(); }
+    Status Look(FileInfo* info) override {
+      return fs_->Fails() ? fs_->Injected("fstat") : real_->Look(info);
+    }
+    Status Reserve(uint64_t length) override {
+      return fs_->Fails() ? fs_->Injected("fallocate") : real_->Reserve(length);
+    }
+    Status WriteAt(uint64_t offset, std::string_view data) override {
+      if (fs_->Fails()) {
+        if (fs_->mode_ == Mode::kError) real_->WriteAt(offset, data.substr(0, data.size() / 2));
+        return fs_->Injected("write");
+      }
+      return real_->WriteAt(offset, data);
+    }
+    Status Cut(uint64_t length) override {
+      return fs_->Fails() ? fs_->Injected("ftruncate") : real_->Cut(length);
+    }
+
+   private:
+    FaultFileSystem* fs_;
+    std::unique_ptr<HeldFile> real_;
   };
 
   // Counts a mutating operation and tells whether it is to fail.

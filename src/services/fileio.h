@@ -73,6 +73,10 @@ class WritableFile {
   virtual Status Sync() = 0;
   // Writes out the buffer and closes; the destructor closes without report.
   virtual Status Close() = 0;
+  // Reads back up to `count` written bytes from `offset` (after Sync, which
+  // writes out the buffer); `*got` is 0 at the end. Only files opened to be
+  // read back (a companion) can; others fail with kBadFileMode.
+  virtual Status ReadBack(uint64_t offset, char* into, size_t count, size_t* got);
 };
 
 // The buffering shared by the platforms' writable files: appends collect in
@@ -109,14 +113,48 @@ struct FileInfo {
   uint64_t size = 0;
   uint64_t device = 0;
   uint64_t inode = 0;
+  // Last modification, in the system's own units (0 where unknown).
+  uint64_t modified = 0;
+};
+
+// The same file, unchanged: identity, size and modification time agree.
+bool SameUnchangedFile(const FileInfo& a, const FileInfo& b);
+
+// A regular file held open, for reading and writing, with exclusive access
+// from its opening until it is destroyed: another program that asks for
+// the file meanwhile is kept out, and the file is rewritten in place
+// through the same descriptor or handle that read it.
+class HeldFile {
+ public:
+  virtual ~HeldFile() = default;
+  // The whole file as it was when opened (or reloaded), mapped where
+  // possible. Views into it stay valid until ReleaseBytes or Reload.
+  virtual std::string_view bytes() const = 0;
+  // Kind, size, identity and modification time when opened or reloaded.
+  virtual const FileInfo& opened() const = 0;
+  virtual void ReleaseBytes() = 0;
+  // Reads the file again, as it is now.
+  virtual Status Reload() = 0;
+  // Kind, size, identity and modification time as the system sees it now.
+  virtual Status Look(FileInfo* info) = 0;
+  // Makes sure the disk holds room for `length` bytes of the file; the
+  // contents stay as they are.
+  virtual Status Reserve(uint64_t length) = 0;
+  // Writes all of `data` at `offset`.
+  virtual Status WriteAt(uint64_t offset, std::string_view data) = 0;
+  // Cuts the file to `length` and puts it on disk.
+  virtual Status Cut(uint64_t length) = 0;
 };
 
 // How OpenForWriting treats what is there.
 enum class WriteMode {
   // Create when missing, cut to length 0 when present.
   kCreateOrTruncate,
-  // Create when missing; an existing file must be a regular file and empty,
-  // else the open fails with kFileAlreadyOpen and the file is left alone.
+  // For a companion: created new, never through a symbolic link, and open
+  // to be read back. An existing entry is taken over only when it is an
+  // empty regular file of the user running the tool; one that holds data
+  // fails with kFileAlreadyOpen, anything else (a link, a folder, a device,
+  // another user's file) with kBadFileMode. Such entries are left alone.
   kCreateEmptyOnly,
   // The file must exist and be a regular file; it is cut to length 0 but
   // keeps its identity (same inode, owner, permissions and links).
@@ -128,9 +166,12 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // True when the system reports attributes for the name, whatever the entry
-  // is. Names holding "*" or "?" and the empty name are false; only the first
-  // 255 bytes are used.
+  // is. Names holding "*" or "?" and the empty name are false. Names are
+  // used whole.
   virtual bool Exists(const std::string& name) = 0;
+
+  // False for a name this system's file calls cannot take whole (too long).
+  virtual bool NameUsable(const std::string& name);
 
   // Kind, size and identity of an existing entry; kFileNotFound when missing.
   virtual Status Stat(const std::string& name, FileInfo* info) = 0;
@@ -142,12 +183,23 @@ class FileSystem {
   virtual Status ReadFile(const std::string& name, bool regular_only,
                           std::unique_ptr<FileData>* data) = 0;
 
+  // Opens an existing regular file as a HeldFile and reads it whole (anything
+  // else is refused with kBadFileMode before a byte is read; another holder
+  // gives kPermissionDenied). When the file may be read but not written,
+  // it is held for reading, and Reserve reports why it cannot be written.
+  virtual Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file) = 0;
+
   virtual Status OpenForWriting(const std::string& name, WriteMode mode,
                                 std::unique_ptr<WritableFile>* file) = 0;
 
-  // Appends the first `length` bytes of the file `from` to `to`. This
-  // version reads `from` whole; a platform may copy inside the kernel.
-  virtual Status CopyInto(const std::string& from, uint64_t length, WritableFile* to);
+  // Overwrites `to` from its start with the first `length` bytes of `from`
+  // (read back). This version goes through `buffer`, which must not be
+  // empty; a platform may copy inside the kernel.
+  virtual Status CopyInto(WritableFile* from, uint64_t length, HeldFile* to, std::string* buffer);
+
+  // While a companion is being written, a run that is stopped because a
+  // mapped file was cut short by another program removes it first.
+  virtual void RemoveOnFault(const std::string& name, bool remove);
 
   // Removes one file by name (no patterns).
   virtual Status Delete(const std::string& name) = 0;

@@ -20,7 +20,6 @@
 namespace grenfel {
 namespace {
 
-constexpr size_t kMaxNameLength = 255;
 constexpr size_t kMaxPatternLength = 256;
 // The most one ReadFile or WriteFile call is asked to move.
 constexpr DWORD kMaxTransfer = 1u << 30;
@@ -108,7 +107,40 @@ bool ValidName(const std::string& name) {
   return !name.empty() && name.find_first_of("*?") == std::string::npos;
 }
 
-std::string UsedName(const std::string& name) { return name.substr(0, kMaxNameLength); }
+// Names go to the "A" calls whole; the driver refuses those that are too
+// long for them (NameUsable), rather than let a shortened name lead to
+// another file.
+const std::string& UsedName(const std::string& name) { return name; }
+
+uint64_t Ticks(const FILETIME& time) {
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+void Describe(const BY_HANDLE_FILE_INFORMATION& data, bool disk, FileInfo* info) {
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    info->kind = FileKind::kDirectory;
+  } else {
+    info->kind = disk ? FileKind::kRegular : FileKind::kOther;
+  }
+  info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  info->device = data.dwVolumeSerialNumber;
+  info->inode = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  info->modified = Ticks(data.ftLastWriteTime);
+}
+
+OVERLAPPED At(uint64_t offset) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
+}
+
+Status MoveTo(HANDLE handle, uint64_t offset, const std::string& name, const char* call) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  if (!::SetFilePointerEx(handle, to, nullptr, FILE_BEGIN)) return LastErrorStatus(call, name);
+  return Status::Ok();
+}
 
 bool IsFolder(const std::string& usedName) {
   DWORD attributes = ::GetFileAttributesA(usedName.c_str());
@@ -130,6 +162,10 @@ class Handle {
     HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
     return handle;
+  }
+  void reset(HANDLE handle) {
+    if (valid()) ::CloseHandle(handle_);
+    handle_ = handle;
   }
 
  private:
@@ -219,6 +255,21 @@ class WinWritableFile : public BufferedWritableFile {
     return Status::Ok();
   }
 
+  Status ReadBack(uint64_t offset, char* into, size_t count, size_t* got) override {
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      return Status::Error(kBadFileNumber, "read(" + name() + "): file is closed");
+    }
+    QuietErrors quiet;
+    OVERLAPPED at = At(offset);
+    DWORD read = 0;
+    DWORD asked = static_cast<DWORD>(std::min<size_t>(count, kMaxTransfer));
+    if (!::ReadFile(handle_, into, asked, &read, &at)) {
+      if (::GetLastError() != ERROR_HANDLE_EOF) return LastErrorStatus("read", name());
+    }
+    *got = read;
+    return Status::Ok();
+  }
+
   Status Close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return failure();
     Status s = Flush();
@@ -252,6 +303,86 @@ class WinWritableFile : public BufferedWritableFile {
   HANDLE handle_;
 };
 
+// A disk file held with share mode 0 from opening to destruction: nobody
+// else can open it meanwhile. Read whole into memory; written in place
+// through the same handle.
+class WinHeldFile : public HeldFile {
+ public:
+  // `writeError` is why the file could only be opened for reading (0 when
+  // it is open for writing too).
+  WinHeldFile(HANDLE handle, std::string name, DWORD writeError)
+      : handle_(handle), name_(std::move(name)), writeError_(writeError) {}
+  ~WinHeldFile() override { ::CloseHandle(handle_); }
+
+  Status Load() {
+    QuietErrors quiet;
+    Status s = Look(&opened_);
+    if (s.ok()) s = MoveTo(handle_, 0, name_, "read");
+    if (s.ok()) s = ReadDiskFile(handle_, name_, &bytes_);
+    return s;
+  }
+
+  std::string_view bytes() const override { return bytes_; }
+  const FileInfo& opened() const override { return opened_; }
+  void ReleaseBytes() override { std::string().swap(bytes_); }
+  Status Reload() override {
+    ReleaseBytes();
+    return Load();
+  }
+
+  Status Look(FileInfo* info) override {
+    QuietErrors quiet;
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!::GetFileInformationByHandle(handle_, &data)) return LastErrorStatus("fstat", name_);
+    Describe(data, true, info);
+    return Status::Ok();
+  }
+
+  // Extends the file to the new length before anything is written, so that
+  // a full disk shows here and not halfway through the rewrite.
+  Status Reserve(uint64_t length) override {
+    if (writeError_ != 0) return ErrorStatus("open", name_, writeError_);
+    QuietErrors quiet;
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(handle_, &size)) return LastErrorStatus("fstat", name_);
+    if (length <= static_cast<uint64_t>(size.QuadPart)) return Status::Ok();
+    Status s = MoveTo(handle_, length, name_, "fallocate");
+    if (s.ok() && !::SetEndOfFile(handle_)) s = LastErrorStatus("fallocate", name_);
+    return s;
+  }
+
+  Status WriteAt(uint64_t offset, std::string_view data) override {
+    QuietErrors quiet;
+    while (!data.empty()) {
+      OVERLAPPED at = At(offset);
+      DWORD asked = static_cast<DWORD>(std::min<size_t>(data.size(), kMaxTransfer));
+      DWORD put = 0;
+      if (!::WriteFile(handle_, data.data(), asked, &put, &at)) {
+        return LastErrorStatus("write", name_);
+      }
+      if (put == 0) return ErrorStatus("write", name_, ERROR_DISK_FULL);
+      data.remove_prefix(put);
+      offset += put;
+    }
+    return Status::Ok();
+  }
+
+  Status Cut(uint64_t length) override {
+    QuietErrors quiet;
+    Status s = MoveTo(handle_, length, name_, "ftruncate");
+    if (s.ok() && !::SetEndOfFile(handle_)) s = LastErrorStatus("ftruncate", name_);
+    if (s.ok() && !::FlushFileBuffers(handle_)) s = LastErrorStatus("fsync", name_);
+    return s;
+  }
+
+ private:
+  HANDLE handle_;
+  std::string name_;
+  DWORD writeError_;
+  FileInfo opened_;
+  std::string bytes_;
+};
+
 class WinFileSystem : public FileSystem {
  public:
   bool Exists(const std::string& name) override {
@@ -275,14 +406,38 @@ class WinFileSystem : public FileSystem {
     if (!::GetFileInformationByHandle(handle.get(), &data)) return LastErrorStatus("stat", name);
     bool typeFailed = false;
     bool disk = IsDiskFile(handle.get(), &typeFailed);
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      info->kind = FileKind::kDirectory;
-    } else {
-      info->kind = disk ? FileKind::kRegular : FileKind::kOther;
+    Describe(data, disk, info);
+    return Status::Ok();
+  }
+
+  bool NameUsable(const std::string& name) override { return name.size() < MAX_PATH; }
+
+  Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file) override {
+    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    QuietErrors quiet;
+    const std::string& used = UsedName(name);
+    DWORD writeError = 0;
+    Handle handle(OpenExclusive(used, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING));
+    if (!handle.valid()) {
+      writeError = ::GetLastError();
+      // Read-only files, and read-only media, can still be read.
+      if (writeError == ERROR_ACCESS_DENIED || writeError == ERROR_WRITE_PROTECT) {
+        Handle reading(OpenExclusive(used, GENERIC_READ, OPEN_EXISTING));
+        if (reading.valid()) handle.reset(reading.release());
+      }
     }
-    info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    info->device = data.dwVolumeSerialNumber;
-    info->inode = (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+    if (!handle.valid()) {
+      ::SetLastError(writeError);
+      return OpenFailure(name, used, false);
+    }
+    bool typeFailed = false;
+    bool disk = IsDiskFile(handle.get(), &typeFailed);
+    if (typeFailed) return LastErrorStatus("fstat", name);
+    if (!disk) return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+    auto held = std::make_unique<WinHeldFile>(handle.release(), name, writeError);
+    Status s = held->Load();
+    if (!s.ok()) return s;
+    *file = std::move(held);
     return Status::Ok();
   }
 
@@ -311,7 +466,8 @@ class WinFileSystem : public FileSystem {
                         std::unique_ptr<WritableFile>* file) override {
     if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
     QuietErrors quiet;
-    std::string used = UsedName(name);
+    const std::string& used = UsedName(name);
+    if (mode == WriteMode::kCreateEmptyOnly) return OpenCompanion(name, file);
     // Open always, then cut: unlike creating anew, cutting keeps the file
     // itself (its attributes, security and links).
     DWORD disposition = mode == WriteMode::kTruncateExisting ? OPEN_EXISTING : OPEN_ALWAYS;
@@ -321,18 +477,10 @@ class WinFileSystem : public FileSystem {
     bool disk = IsDiskFile(handle.get(), &typeFailed);
     if (typeFailed) return LastErrorStatus("fstat", name);
     if (!disk) return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
-    if (mode == WriteMode::kCreateEmptyOnly) {
-      LARGE_INTEGER size;
-      if (!::GetFileSizeEx(handle.get(), &size)) return LastErrorStatus("fstat", name);
-      if (size.QuadPart > 0) {
-        return Status::Error(kFileAlreadyOpen, "open(" + name + "): already holds data");
-      }
-    } else {
-      if (::SetFilePointer(handle.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
-        return LastErrorStatus("ftruncate", name);
-      }
-      if (!::SetEndOfFile(handle.get())) return LastErrorStatus("ftruncate", name);
+    if (::SetFilePointer(handle.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+      return LastErrorStatus("ftruncate", name);
     }
+    if (!::SetEndOfFile(handle.get())) return LastErrorStatus("ftruncate", name);
     *file = std::make_unique<WinWritableFile>(handle.release(), name);
     return Status::Ok();
   }
@@ -341,6 +489,41 @@ class WinFileSystem : public FileSystem {
     if (!ValidName(name)) return Status::Error(kBadFileName, "unlink(" + name + "): bad file name");
     QuietErrors quiet;
     if (!::DeleteFileA(UsedName(name).c_str())) return LastErrorStatus("unlink", name);
+    return Status::Ok();
+  }
+
+  // A companion is ours alone: created new, and never through a link. One
+  // that is already there is taken over only when it is an empty disk file
+  // that is no link. It is opened to be read back: the list is copied from
+  // it.
+  Status OpenCompanion(const std::string& name, std::unique_ptr<WritableFile>* file) {
+    const std::string& used = UsedName(name);
+    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+    Handle handle(OpenExclusive(used, kAccess, CREATE_NEW));
+    if (!handle.valid()) {
+      DWORD error = ::GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        return OpenFailure(name, used, true);
+      }
+      DWORD attributes = ::GetFileAttributesA(used.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES &&
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return Status::Error(kBadFileMode, "open(" + name + "): is a symbolic link");
+      }
+      handle.reset(::CreateFileA(used.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (!handle.valid()) return OpenFailure(name, used, true);
+    }
+    bool typeFailed = false;
+    bool disk = IsDiskFile(handle.get(), &typeFailed);
+    if (typeFailed) return LastErrorStatus("fstat", name);
+    if (!disk) return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(handle.get(), &size)) return LastErrorStatus("fstat", name);
+    if (size.QuadPart > 0) {
+      return Status::Error(kFileAlreadyOpen, "open(" + name + "): already holds data");
+    }
+    *file = std::make_unique<WinWritableFile>(handle.release(), name);
     return Status::Ok();
   }
 

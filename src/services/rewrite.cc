@@ -1,11 +1,14 @@
 #include "services/rewrite.h"
 
+#include <new>
 #include <utility>
 
 namespace grenfel {
 namespace {
 
 constexpr char kCompleteMark = 0x1A;
+// What the list is copied through where the system cannot copy by itself.
+constexpr size_t kCopyBufferSize = 1 << 20;
 
 std::string Quoted(const std::string& name) { return "\"" + name + "\""; }
 
@@ -26,7 +29,40 @@ const char* UnchangedClause(ListRole role) {
   return role == ListRole::kList ? "it was left unchanged." : "the list was left unchanged.";
 }
 
+// The error line for a file of this role that cannot be opened or read.
+Status ReadFailure(const Status& s, const std::string& name, ListRole role) {
+  if (s.code == kBadFileMode) {
+    return Status::Error(s.code, "The " + std::string(RoleName(role)) + " " + Quoted(name) +
+                                     " is not a regular file (" + s.message + "); " +
+                                     UnchangedClause(role));
+  }
+  return Status::Error(s.code, "Cannot read the " + std::string(RoleName(role)) + " " +
+                                   Quoted(name) + " (" + s.message + "); " + UnchangedClause(role));
+}
+
+Status RefuseDataAfterEnd(const std::string& name, ListRole role) {
+  return Status::Error(kBadFileMode,
+                       "The " + std::string(RoleName(role)) + " " + Quoted(name) +
+                           " holds data after a Ctrl-Z byte, which ends its readable text: "
+                           "what follows would be lost; " +
+                           UnchangedClause(role));
+}
+
 }  // namespace
+
+Status OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
+                    std::unique_ptr<HeldFile>* held) {
+  Status s = fs->OpenHeld(name, held);
+  if (!s.ok()) {
+    held->reset();
+    return ReadFailure(s, name, role);
+  }
+  if (HasDataAfterEnd((*held)->bytes())) {
+    held->reset();
+    return RefuseDataAfterEnd(name, role);
+  }
+  return Status::Ok();
+}
 
 Status ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
                     std::unique_ptr<FileData>* data) {
@@ -34,30 +70,18 @@ Status ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
   // read, so it may be a pipe.
   bool regular_only = role != ListRole::kInclude;
   Status s = fs->ReadFile(name, regular_only, data);
-  if (!s.ok()) {
-    if (s.code == kBadFileMode) {
-      return Status::Error(s.code, "The " + std::string(RoleName(role)) + " " + Quoted(name) +
-                                       " is not a regular file (" + s.message + "); " +
-                                       UnchangedClause(role));
-    }
-    return Status::Error(s.code, "Cannot read the " + std::string(RoleName(role)) + " " +
-                                     Quoted(name) + " (" + s.message + "); " +
-                                     UnchangedClause(role));
-  }
+  if (!s.ok()) return ReadFailure(s, name, role);
   if (HasDataAfterEnd((*data)->bytes())) {
     data->reset();
-    return Status::Error(kBadFileMode,
-                         "The " + std::string(RoleName(role)) + " " + Quoted(name) +
-                             " holds data after a Ctrl-Z byte, which ends its readable text: "
-                             "what follows would be lost; " +
-                             UnchangedClause(role));
+    return RefuseDataAfterEnd(name, role);
   }
   return Status::Ok();
 }
 
 ListRewrite::ListRewrite(FileSystem* fs, std::string listName, std::string companionName,
-                         std::unique_ptr<WritableFile> companion)
+                         HeldFile* list, std::unique_ptr<WritableFile> companion)
     : fs_(fs),
+      list_(list),
       listName_(std::move(listName)),
       companionName_(std::move(companionName)),
       companion_(std::move(companion)) {}
@@ -67,20 +91,31 @@ ListRewrite::~ListRewrite() {
 }
 
 Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
-                          const std::string& companionName, std::unique_ptr<ListRewrite>* out) {
+                          const std::string& companionName, HeldFile* list,
+                          std::unique_ptr<ListRewrite>* out) {
   std::unique_ptr<WritableFile> companion;
   Status s = fs->OpenForWriting(companionName, WriteMode::kCreateEmptyOnly, &companion);
   if (s.code == kFileAlreadyOpen) {
-    // Someone's data: never empty or delete it. Tell what it is.
+    // Someone's data: never empty or delete it. Tell what it is, and advise
+    // deleting complete new contents only when the list already holds them.
     std::unique_ptr<FileData> leftover;
     bool complete = fs->ReadFile(companionName, true, &leftover).ok() &&
                     !leftover->bytes().empty() && leftover->bytes().back() == kCompleteMark;
     if (complete) {
+      std::string_view contents = leftover->bytes();
+      contents.remove_suffix(1);
+      if (contents == list->bytes()) {
+        return Status::Error(s.code, "The companion file " + Quoted(companionName) +
+                                         " holds the complete new contents of " + Quoted(listName) +
+                                         ", which the list already holds: delete the companion "
+                                         "and run again. Both files were left unchanged.");
+      }
       return Status::Error(
           s.code, "The companion file " + Quoted(companionName) +
                       " holds the complete new contents of " + Quoted(listName) +
-                      " from an interrupted run; copy it over the list, or delete it, and run "
-                      "again. Both files were left unchanged.");
+                      " from an earlier run that did not finish: copy it over the list (its last "
+                      "byte, a Ctrl-Z, does no harm), then delete it and run again. Both files "
+                      "were left unchanged.");
     }
     return Status::Error(s.code, "The companion file " + Quoted(companionName) +
                                      " already exists and holds data; " + Quoted(listName) +
@@ -92,61 +127,120 @@ Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
                                      " (" + s.message + "); the list " + Quoted(listName) +
                                      " was left unchanged.");
   }
-  out->reset(new ListRewrite(fs, listName, companionName, std::move(companion)));
+  fs->RemoveOnFault(companionName, true);
+  out->reset(new ListRewrite(fs, listName, companionName, list, std::move(companion)));
   return Status::Ok();
+}
+
+void ListRewrite::DropCompanion() {
+  companion_.reset();
+  fs_->RemoveOnFault(companionName_, false);
+  fs_->Delete(companionName_);
 }
 
 Status ListRewrite::Abandon() {
   finished_ = true;
   companion_.reset();
+  fs_->RemoveOnFault(companionName_, false);
   Status s = fs_->Delete(companionName_);
   if (s.ok()) s = fs_->SyncFolderOf(companionName_);
   return s;
 }
 
+Status ListRewrite::CheckUnchanged() {
+  FileInfo now, named;
+  Status s = list_->Look(&now);
+  if (!s.ok()) {
+    return Status::Error(s.code, "Cannot look at the list " + Quoted(listName_) +
+                                     " before rewriting it (" + s.message +
+                                     "); nothing was written to it, and it was left unchanged.");
+  }
+  // The name must still lead to the file that is held: a list replaced by
+  // another file under the same name is no longer ours to write.
+  s = fs_->Stat(listName_, &named);
+  bool sameName = s.ok() && named.device == now.device && named.inode == now.inode;
+  if (!sameName || !SameUnchangedFile(list_->opened(), now)) {
+    return Status::Error(kFileAlreadyOpen,
+                         "The list " + Quoted(listName_) +
+                             " changed during the run (another program wrote, replaced or "
+                             "removed it); nothing was written to it, and it was left as that "
+                             "program made it. Run again.");
+  }
+  return Status::Ok();
+}
+
 Status ListRewrite::Commit(Status contentStatus) {
   finished_ = true;
-  // 1. Complete the companion: contents, mark, on disk.
+  // 1. Complete the companion: contents, mark, on disk. It stays open: the
+  // list is copied from it.
   Status s = contentStatus;
   if (s.ok()) s = companion_->Append(std::string_view(&kCompleteMark, 1));
   if (s.ok()) s = companion_->Sync();
-  if (s.ok()) s = companion_->Close();
   if (s.ok()) s = fs_->SyncFolderOf(companionName_);
-  companion_.reset();
   FileInfo written;
   if (s.ok()) s = fs_->Stat(companionName_, &written);
   if (s.ok() && written.size == 0) {
     s = Status::Error(kIoError, "stat(" + companionName_ + "): empty");
   }
   if (!s.ok()) {
-    fs_->Delete(companionName_);
+    DropCompanion();
     return Status::Error(s.code, "Cannot write the companion file " + Quoted(companionName_) +
                                      " (" + s.message + "); the list " + Quoted(listName_) +
                                      " was left unchanged.");
   }
+  const uint64_t length = written.size - 1;
 
-  // 2. Rewrite the list in place from the companion's bytes, less the mark.
-  std::unique_ptr<WritableFile> list;
-  s = fs_->OpenForWriting(listName_, WriteMode::kTruncateExisting, &list);
-  if (s.ok()) s = fs_->CopyInto(companionName_, written.size - 1, list.get());
-  if (s.ok()) s = list->Sync();
-  if (s.ok()) s = list->Close();
-  list.reset();
+  // 2. Before the list is touched: its mapped bytes go (so that cutting it
+  // can never fault a view), everything the copy needs is allocated, the
+  // list must still be the file that was read, and its new length must fit
+  // on disk. Any failure here leaves the list as it is.
+  list_->ReleaseBytes();
+  std::string buffer;
+  try {
+    buffer.resize(kCopyBufferSize);
+  } catch (const std::bad_alloc&) {
+    DropCompanion();
+    return Status::Error(kOutOfMemory, "Not enough memory to rewrite the list " +
+                                           Quoted(listName_) +
+                                           "; it was left unchanged and the companion removed.");
+  }
+  s = CheckUnchanged();
   if (!s.ok()) {
+    DropCompanion();
+    return s;
+  }
+  // From here on the companion may be the only complete copy of the list.
+  fs_->RemoveOnFault(companionName_, false);
+  s = list_->Reserve(length);
+  if (!s.ok()) {
+    DropCompanion();
+    return Status::Error(s.code, "Cannot make room to rewrite the list " + Quoted(listName_) +
+                                     " (" + s.message +
+                                     "); it was left unchanged and the companion removed. Free "
+                                     "some room (or make the list writable) and run again.");
+  }
+
+  // 3. Overwrite the list from its start with the companion's bytes, less
+  // the mark, and cut it to its new length last.
+  s = fs_->CopyInto(companion_.get(), length, list_, &buffer);
+  if (s.ok()) s = list_->Cut(length);
+  if (!s.ok()) {
+    companion_.reset();
     return Status::Error(s.code, "Rewriting the list " + Quoted(listName_) + " failed (" +
                                      s.message + "); its complete new contents are in " +
                                      Quoted(companionName_) +
                                      ", which was kept: copy it over the list.");
   }
 
-  // 3. The list is complete: the companion has served.
-  s = fs_->Delete(companionName_);
-  if (s.ok()) s = fs_->SyncFolderOf(companionName_);
-  if (!s.ok()) {
-    return Status::Error(s.code, "The list " + Quoted(listName_) +
-                                     " was rewritten, but its companion file " +
-                                     Quoted(companionName_) + " could not be removed (" +
-                                     s.message + "); delete it before the next run.");
+  // 4. The list is complete: the companion has served.
+  companion_.reset();
+  Status removed = fs_->Delete(companionName_);
+  if (removed.ok()) removed = fs_->SyncFolderOf(companionName_);
+  if (!removed.ok()) {
+    return Status::Error(removed.code, "The list " + Quoted(listName_) +
+                                           " was rewritten, but its companion file " +
+                                           Quoted(companionName_) + " could not be removed (" +
+                                           removed.message + "); delete it before the next run.");
   }
   return Status::Ok();
 }

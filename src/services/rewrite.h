@@ -1,10 +1,14 @@
-// Rewriting a list in place without ever losing it. The new contents go to
-// the list's companion file first, followed by one Ctrl-Z as a mark that they
-// are complete, and are put on disk; only then is the list itself cut and
-// written again (it keeps its inode, owner, permissions and links; nothing is
-// renamed); the companion is removed last. Whatever fails, the list holds its
-// old bytes or its new bytes, and in the second case the companion holds the
-// rest of the story.
+// Rewriting a list in place without ever losing it. The list is held (open
+// and locked) from its first read to the end of its rewrite. The new
+// contents go to the list's companion file first, followed by one Ctrl-Z as
+// a mark that they are complete, and are put on disk. Then, before the
+// list is touched: the copy buffer is allocated, the list is checked to be
+// still the file that was read, and room for its new length is reserved.
+// Only then is the list overwritten from its start, through the descriptor
+// that read it (it keeps its inode, owner, permissions and links; nothing
+// is renamed), and cut to its new length last; the companion is removed
+// after that. Whatever fails, the list holds its old bytes or its new
+// bytes, and in the second case the companion holds the rest of the story.
 #ifndef GRENFEL_SERVICES_REWRITE_H_
 #define GRENFEL_SERVICES_REWRITE_H_
 
@@ -19,22 +23,27 @@ namespace grenfel {
 // error line names the file.
 enum class ListRole { kList, kInclude, kExclude };
 
-// Reads a whole list, include or exclude file. Lists and exclude files are
-// rewritten in place, so anything but a regular file is refused; an include
-// file may be a pipe. A file holding data after a Ctrl-Z byte is refused too:
-// the Ctrl-Z ends its readable text, so a rewrite would drop that data. The
+// Opens a list or exclude file, which is rewritten in place: it is held from
+// now until `*held` is destroyed, and anything but a regular file is
+// refused. A file holding data after a Ctrl-Z byte is refused too: the
+// Ctrl-Z ends its readable text, so a rewrite would drop that data. The
 // message of a failure is a whole error line (without "* Error: ").
+Status OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
+                    std::unique_ptr<HeldFile>* held);
+
+// Reads a whole include file, which may be a pipe; refused like the above.
 Status ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
                     std::unique_ptr<FileData>* data);
 
 class ListRewrite {
  public:
-  // Claims the companion: creates it, or takes it over when it exists empty.
-  // A companion that holds data is left alone and refused, with a message
-  // that tells whether it holds complete new contents from an interrupted
-  // run. On failure `*out` stays empty and nothing was changed.
+  // Claims the companion of the held `list`: creates it, or takes it over
+  // when it exists empty and is ours. A companion that holds data is left
+  // alone and refused, with a message that tells whether it holds complete
+  // new contents and what is safe to do with it. On failure `*out` stays
+  // empty and nothing was changed. `list` must outlive the rewrite.
   static Status Begin(FileSystem* fs, const std::string& listName, const std::string& companionName,
-                      std::unique_ptr<ListRewrite>* out);
+                      HeldFile* list, std::unique_ptr<ListRewrite>* out);
 
   ~ListRewrite();
 
@@ -42,21 +51,29 @@ class ListRewrite {
   // to Commit through `contentStatus`.
   WritableFile* contents() { return companion_.get(); }
 
-  // Finishes the rewrite. When `contentStatus` (the first failure met while
-  // writing the contents) is not ok, or the companion cannot be completed,
-  // the partial companion is removed and the list is untouched. When the
-  // list itself cannot be rewritten the companion is kept and the message
-  // says it holds the complete new contents.
+  // Finishes the rewrite; the list's bytes are released first, so views
+  // into them must not be used after. When `contentStatus` (the first
+  // failure met while writing the contents) is not ok, or the companion
+  // cannot be completed, or the list changed since it was read, or there is
+  // no room for its new length, the companion is removed and the list is
+  // untouched. When the list itself cannot be rewritten the companion is
+  // kept and the message says it holds the complete new contents.
   Status Commit(Status contentStatus);
 
   // Gives up without touching the list: the companion is removed.
   Status Abandon();
 
  private:
-  ListRewrite(FileSystem* fs, std::string listName, std::string companionName,
+  ListRewrite(FileSystem* fs, std::string listName, std::string companionName, HeldFile* list,
               std::unique_ptr<WritableFile> companion);
 
+  // Removes the companion, which holds nothing needed.
+  void DropCompanion();
+  // Not ok when the list is no longer the file that was read.
+  Status CheckUnchanged();
+
   FileSystem* fs_;
+  HeldFile* list_;
   std::string listName_;
   std::string companionName_;
   std::unique_ptr<WritableFile> companion_;
