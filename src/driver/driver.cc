@@ -164,6 +164,58 @@ bool RefuseSameFiles(FileSystem* fs, const RunOptions& options) {
   return true;
 }
 
+// Where a file may be found by identity, it is; else by its name.
+bool SameFileOrName(FileSystem* fs, const std::string& a, const std::string& b) {
+  FileInfo first, second;
+  if (fs->Stat(a, &first).ok() && fs->Stat(b, &second).ok()) {
+    return first.device == second.device && first.inode == second.inode;
+  }
+  return a == b;
+}
+
+// Refuses a named file that is the companion of the list or of the exclude
+// file: the run creates that companion beside its file and deletes it, and
+// it must never be one of the user's files.
+bool RefuseCompanionClash(FileSystem* fs, const RunOptions& options) {
+  struct Named {
+    const std::string& name;
+    std::string_view role;
+  };
+  const Named named[] = {{options.listName, "list file"},
+                         {options.includeName, "include file"},
+                         {options.excludeName, "exclude file"}};
+  for (const Named& owner : {named[0], named[2]}) {
+    if (owner.name.empty()) continue;
+    std::string companion = CompanionName(owner.name);
+    for (const Named& file : named) {
+      if (file.name.empty() || &file.name == &owner.name) continue;
+      if (!SameFileOrName(fs, companion, file.name)) continue;
+      PrintLine(Joined({"* Error: The ", file.role, " ", Quoted(file.name),
+                        " is the companion file of the ", owner.role, " ", Quoted(owner.name),
+                        ", which the run creates and deletes beside it; nothing was changed. "
+                        "Rename it and run again."}));
+      return true;
+    }
+  }
+  return false;
+}
+
+// Refuses a name that this system's file calls cannot take whole, or whose
+// companion they cannot: a shortened name would lead to another file.
+bool RefuseUnusableNames(FileSystem* fs, const RunOptions& options) {
+  for (const std::string* name : {&options.listName, &options.includeName, &options.excludeName}) {
+    if (name->empty()) continue;
+    bool rewritten = name != &options.includeName;
+    if (fs->NameUsable(*name) && (!rewritten || fs->NameUsable(CompanionName(*name)))) continue;
+    PrintLine(Joined({"* Error: The name ", Quoted(*name),
+                      rewritten ? " (or its companion file's name)" : "",
+                      " is too long for this system to use whole; nothing was changed. Use a "
+                      "shorter path, for example from the list's own folder."}));
+    return true;
+  }
+  return false;
+}
+
 int StopWithFailure(const Status& failure) {
   PrintLine(Joined({"* Error: ", failure.message}));
   return kExitFailed;
@@ -216,6 +268,7 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   }
 
   RunOptions& options = parsed.options;
+  if (RefuseUnusableNames(fs, options)) return kExitUsage;
   if (parsed.excludeGiven && !FileExists(fs, options.excludeName)) {
     PrintLine(Joined({"* Error: exclude file (", options.excludeName, ") not found."}));
     return kExitUsage;
@@ -234,6 +287,7 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
     return kExitUsage;
   }
   if (RefuseSameFiles(fs, options)) return kExitUsage;
+  if (RefuseCompanionClash(fs, options)) return kExitUsage;
 
   SetTitle(Joined({"Grenfel : Sorting ", options.listName}));
   double startSeconds = SecondsOfDay();
