@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "services/sort.h"
 #include "services/text.h"
 #include "services/two_threads.h"
 

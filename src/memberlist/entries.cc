@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "services/fileio.h"
+#include "services/sort.h"
 #include "services/text.h"
 #include "services/two_threads.h"
 

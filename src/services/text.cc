@@ -187,28 +187,45 @@ void InsertText(std::vector<std::string>& array, size_t index, std::string text)
 
 namespace {
 
+// Sort(lo, hi) as written: partition, then the part up to j, then the part
+// from i. The parts wait on a list of their own rather than on the call
+// stack, which a lopsided order would fill.
 template <typename Compare>
-void SortWith(std::vector<std::string>& array, bool descending, Compare compare) {
-  int64_t count = static_cast<int64_t>(array.size());
-  if (descending) {
-    QuickSortDescending(array.data(), count, compare);
-  } else {
-    // Ascending is the same walk with every comparison turned round.
-    QuickSortDescending(array.data(), count,
-                        [&](const std::string& a, const std::string& b) { return -compare(a, b); });
+void SortWith(std::vector<std::string>& array, Compare compare) {
+  struct Range {
+    int64_t lo, hi;
+  };
+  std::vector<Range> pending;
+  if (array.size() > 1) pending.push_back({0, static_cast<int64_t>(array.size()) - 1});
+  while (!pending.empty()) {
+    const Range r = pending.back();
+    pending.pop_back();
+    const std::string pivot = array[static_cast<size_t>(r.lo + (r.hi - r.lo) / 2)];
+    int64_t i = r.lo, j = r.hi;
+    while (i <= j) {
+      while (compare(array[static_cast<size_t>(i)], pivot) > 0 && i < r.hi) ++i;
+      while (compare(pivot, array[static_cast<size_t>(j)]) > 0 && j > r.lo) --j;
+      if (i > j) break;
+      if (i < j) array[static_cast<size_t>(i)].swap(array[static_cast<size_t>(j)]);
+      ++i;
+      --j;
+    }
+    // Last in, first out: the part up to j is sorted first.
+    if (i < r.hi) pending.push_back({i, r.hi});
+    if (r.lo < j) pending.push_back({r.lo, j});
   }
 }
 
 }  // namespace
 
 void SortTexts(std::vector<std::string>& array, bool descending, bool fold) {
-  if (fold) {
-    SortWith(array, descending,
-             [](const std::string& a, const std::string& b) { return CompareFolded(a, b); });
-  } else {
-    SortWith(array, descending,
-             [](const std::string& a, const std::string& b) { return CompareText(a, b); });
-  }
+  // Descending puts the larger first; ascending is the same walk with every
+  // comparison turned round.
+  auto compare = [descending, fold](const std::string& a, const std::string& b) {
+    int order = fold ? CompareFolded(a, b) : CompareText(a, b);
+    return descending ? order : -order;
+  };
+  SortWith(array, compare);
 }
 
 // ---- Numbers to text ----

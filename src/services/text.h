@@ -7,17 +7,10 @@
 #ifndef GRENFEL_SERVICES_TEXT_H_
 #define GRENFEL_SERVICES_TEXT_H_
 
-#include <algorithm>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
-#include <utility>
 #include <vector>
 
 namespace grenfel {
@@ -87,181 +80,14 @@ double SecondsOfDay();
 // record when deciding whether to refresh a progress title.
 char ClockSecondDigit();
 
-// The array quicksort. The order it gives to keys that compare equal is part
-// of the output, so the steps are fixed: the pivot is a copy of the middle
-// element, i and j move while strictly before/after it, elements are swapped
-// and both indices step on. `compare(a, b)` returns <0, 0 or >0.
-//
-// After a partition the two parts are independent: whichever is sorted
-// first, and on whichever thread, the array ends the same.
-
-// One partition of items[lo..hi] (lo < hi); items[lo..*j] and items[*i..hi]
-// are left to sort.
-template <typename T, typename Compare>
-void PartitionDescending(T* items, int64_t lo, int64_t hi, Compare& compare, int64_t* j_out,
-                         int64_t* i_out) {
-  const T pivot = items[lo + (hi - lo) / 2];
-  int64_t i = lo, j = hi;
-  while (i <= j) {
-    while (compare(items[i], pivot) > 0 && i < hi) ++i;
-    while (compare(pivot, items[j]) > 0 && j > lo) --j;
-    if (i > j) break;
-    if (i < j) std::swap(items[i], items[j]);
-    ++i;
-    --j;
-  }
-  *j_out = j;
-  *i_out = i;
-}
-
-// Sorts items[lo..hi]. The smaller part of each partition is sorted first
-// and the larger deferred, which keeps the list of deferred parts short.
-template <typename T, typename Compare>
-void QuickSortRangeDescending(T* items, int64_t lo, int64_t hi, Compare& compare) {
-  struct Range {
-    int64_t lo, hi;
-  };
-  std::vector<Range> pending;
-  if (lo < hi) pending.push_back({lo, hi});
-  while (!pending.empty()) {
-    Range r = pending.back();
-    pending.pop_back();
-    for (;;) {
-      int64_t j, i;
-      PartitionDescending(items, r.lo, r.hi, compare, &j, &i);
-      bool left = r.lo < j, right = i < r.hi;
-      if (left && right) {
-        if (j - r.lo < r.hi - i) {
-          pending.push_back({i, r.hi});
-          r = {r.lo, j};
-        } else {
-          pending.push_back({r.lo, j});
-          r = {i, r.hi};
-        }
-      } else if (left) {
-        r = {r.lo, j};
-      } else if (right) {
-        r = {i, r.hi};
-      } else {
-        break;
-      }
-    }
-  }
-}
-
-template <typename T, typename Compare>
-void QuickSortDescending(T* items, int64_t count, Compare compare) {
-  QuickSortRangeDescending(items, 0, count - 1, compare);
-}
-
-// The same sort, with the parts of large partitions handed to a second
-// thread: same order, about half the wall time on two cores. Falls back to
-// one thread when none can be started.
-template <typename T, typename Compare>
-void QuickSortDescendingOnTwoThreads(T* items, int64_t count, Compare compare) {
-  // Below this a thread costs more than it saves.
-  constexpr int64_t kParallelMinimum = 1 << 16;
-  if (count < kParallelMinimum) {
-    QuickSortDescending(items, count, compare);
-    return;
-  }
-  struct Range {
-    int64_t lo, hi;
-  };
-  // Parts larger than a grain are shared out; smaller ones are sorted by the
-  // thread that made them. The shared parts never overlap and are each
-  // larger than a grain, so the list never needs more room than reserved.
-  const int64_t grain = std::max<int64_t>(count / 64, kParallelMinimum / 4);
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<Range> shared;
-  shared.reserve(static_cast<size_t>(count / grain + 2));
-  shared.push_back({0, count - 1});
-  int busy = 0;
-  bool failed = false;
-
-  auto work = [&] {
-    for (;;) {
-      Range r;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return !shared.empty() || busy == 0 || failed; });
-        if (shared.empty() || failed) return;
-        r = shared.back();
-        shared.pop_back();
-        ++busy;
-      }
-      // Done with this part, sorted or not (an exception): the other
-      // thread must not wait for it.
-      struct Done {
-        std::mutex& mutex;
-        std::condition_variable& changed;
-        int& busy;
-        ~Done() {
-          {
-            std::lock_guard<std::mutex> lock(mutex);
-            --busy;
-          }
-          changed.notify_all();
-        }
-      } done{mutex, changed, busy};
-      while (r.hi - r.lo + 1 > grain) {
-        int64_t j, i;
-        PartitionDescending(items, r.lo, r.hi, compare, &j, &i);
-        Range left{r.lo, j}, right{i, r.hi};
-        Range& smaller = j - r.lo < r.hi - i ? left : right;
-        Range& larger = j - r.lo < r.hi - i ? right : left;
-        if (smaller.hi - smaller.lo + 1 > grain) {
-          {
-            std::lock_guard<std::mutex> lock(mutex);
-            shared.push_back(smaller);
-          }
-          changed.notify_one();
-        } else {
-          QuickSortRangeDescending(items, smaller.lo, smaller.hi, compare);
-        }
-        r = larger;
-      }
-      QuickSortRangeDescending(items, r.lo, r.hi, compare);
-    }
-  };
-  // A failure (out of memory) on either thread stops both and is thrown
-  // again here.
-  auto fail = [&] {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      failed = true;
-    }
-    changed.notify_all();
-  };
-
-  std::exception_ptr helperFailure;
-  std::thread helper;
-  try {
-    helper = std::thread([&] {
-      try {
-        work();
-      } catch (...) {
-        helperFailure = std::current_exception();
-        fail();
-      }
-    });
-  } catch (const std::system_error&) {
-    // No second thread: this one does all the work.
-  }
-  try {
-    work();
-  } catch (...) {
-    fail();
-    if (helper.joinable()) helper.join();
-    throw;
-  }
-  if (helper.joinable()) helper.join();
-  if (helperFailure) std::rethrow_exception(helperFailure);
-}
-
-// Sorts the whole array, index 0 included, descending; with `fold`, keys
-// compare through kFoldTable.
+// The array quicksort: sorts the whole array, index 0 included (descending
+// when asked); with `fold`, keys compare through kFoldTable. The order it
+// gives to keys that compare equal is part of the output, so its steps are
+// fixed: the pivot is a copy of the middle element, i and j move while
+// strictly before/after it, elements are swapped and both indices step on,
+// then the part up to j and the part from i are sorted. This is the plain
+// procedure, kept as the measure of the fast sorts in services/sort.h; it
+// takes time in the square of the length on some orders.
 void SortTexts(std::vector<std::string>& array, bool descending, bool fold);
 
 }  // namespace grenfel

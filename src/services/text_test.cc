@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -143,49 +141,6 @@ TEST(TextSort, ExamplesAndEqualKeyOrderMatchTheRecursiveWalk) {
       int order = mode == 1 ? exact(items[k - 1], items[k]) : folded(items[k - 1], items[k]);
       ASSERT_TRUE(mode == 2 ? order <= 0 : order >= 0) << "round " << round;
     }
-  }
-}
-
-// Large arrays, where the second thread takes part: equal keys end in the
-// same order as with one thread, whatever the shape of the input.
-TEST(TextSort, TwoThreadsGiveTheOrderOfOne) {
-  struct Item {
-    uint32_t key;
-    uint32_t serial;
-    bool operator==(const Item&) const = default;
-  };
-  auto byKey = [](const Item& a, const Item& b) { return a.key < b.key ? -1 : a.key > b.key; };
-  std::mt19937 random(99);
-  for (int shape = 0; shape < 5; ++shape) {
-    std::vector<Item> items(shape == 4 ? 70000 : 400000);
-    for (uint32_t k = 0; k < items.size(); ++k) {
-      uint32_t key = shape == 0   ? random() % 7      // few keys, many ties
-                     : shape == 1 ? random()          // nearly all distinct
-                     : shape == 2 ? 5                 // all equal
-                     : shape == 3 ? k / 3             // rising, in runs
-                                  : random() % 1000;  // just past the threshold
-      items[k] = {key, k};
-    }
-    std::vector<Item> expected = items;
-    QuickSortDescending(expected.data(), static_cast<int64_t>(expected.size()), byKey);
-    QuickSortDescendingOnTwoThreads(items.data(), static_cast<int64_t>(items.size()), byKey);
-    ASSERT_TRUE(items == expected) << "shape " << shape;
-    ASSERT_TRUE(std::is_sorted(items.begin(), items.end(),
-                               [](const Item& a, const Item& b) { return a.key > b.key; }));
-  }
-  // A failure on either thread (out of memory, say) reaches the caller, and
-  // neither thread is left waiting for the other.
-  for (int failAt : {10, 3000000}) {
-    std::vector<Item> items(400000);
-    for (uint32_t k = 0; k < items.size(); ++k) items[k] = {static_cast<uint32_t>(random()), k};
-    std::atomic<int> calls = 0;
-    auto failing = [&](const Item& a, const Item& b) {
-      if (++calls == failAt) throw std::runtime_error("no memory");
-      return byKey(a, b);
-    };
-    EXPECT_THROW(
-        QuickSortDescendingOnTwoThreads(items.data(), static_cast<int64_t>(items.size()), failing),
-        std::runtime_error);
   }
 }
 

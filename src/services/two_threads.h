@@ -13,17 +13,20 @@
 
 namespace grenfel {
 
+// Work on fewer items than this is done on one thread: starting a second
+// costs more than it saves. Every two-thread helper goes by this one number.
+inline constexpr size_t kTwoThreadMinimum = size_t{1} << 16;
+
 // Calls work(begin, end, half) for half 0, [begin, middle), and half 1,
 // [middle, end): on two threads when the range is large enough to pay for
 // one and one can be started, else both on this thread. An exception thrown
 // on the helper thread is thrown again here.
 template <typename Work>
 void ForBothHalves(size_t begin, size_t end, Work work) {
-  constexpr size_t kWorthAThread = 1 << 16;
   const size_t middle = begin + (end - begin) / 2;
   std::exception_ptr helperFailure;
   std::thread helper;
-  if (end - begin >= kWorthAThread) {
+  if (end - begin >= kTwoThreadMinimum) {
     try {
       helper = std::thread([&] {
         try {

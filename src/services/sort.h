@@ -1,0 +1,481 @@
+// The sorts of grenfel. Lists come out in the order of one array quicksort
+// whose treatment of equal keys is part of the output; that order is found
+// here at the cost of a radix sort:
+//
+// - every item gets the rank of its key among the distinct keys, from an
+//   MSD radix sort of its key words (RankedDescendingOrder);
+// - the quicksort then runs on 8-byte items, rank << 32 | item index,
+//   comparing ranks only (QuickSortRanksDescending). Its path depends only on
+//   how items compare, so it gives the permutation it would give on the
+//   texts. Where no two different texts share a key, any sort gives the same
+//   bytes and the quicksort is not run at all;
+// - where partitions come out lopsided (the quicksort's bad orders, such as
+//   a sorted list followed by its reverse), its scans jump over blocks whose
+//   smallest and largest rank show they hold no stop, so no order costs the
+//   square of its length.
+//
+// All of it may use this thread and one helper (ShareTasksOnTwoThreads).
+#ifndef GRENFEL_SERVICES_SORT_H_
+#define GRENFEL_SERVICES_SORT_H_
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "services/two_threads.h"
+
+namespace grenfel {
+
+// ---- The two-thread protocol ----
+//
+// Tasks are parts of one array that do not overlap. This thread and a
+// helper take them from one shared stack, last in first out, starting with
+// `first`. work(task, share) handles a task; it may call share(part) to hand
+// a part of it (which it then must not touch) to whichever thread is free.
+//
+// Contract:
+// - work runs on either thread, at the same time as work on another task;
+//   the tasks in flight never overlap, so work needs no lock of its own as
+//   long as it touches only its task's part of the array (and reads what
+//   nobody writes);
+// - the call returns once every task is done and both threads are idle;
+// - an exception from work on either thread stops both (the other one ends
+//   the task it is in), and is thrown again here; the array is then in some
+//   order, with every item still in it;
+// - when no helper thread can be started, all the work is done here.
+template <typename Task, typename Work>
+void ShareTasksOnTwoThreads(Task first, Work work) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Task> shared{first};
+  int busy = 0;
+  bool failed = false;
+
+  auto share = [&](const Task& part) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      shared.push_back(part);
+    }
+    changed.notify_one();
+  };
+  auto run = [&] {
+    for (;;) {
+      Task task;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return !shared.empty() || busy == 0 || failed; });
+        if (shared.empty() || failed) return;
+        task = shared.back();
+        shared.pop_back();
+        ++busy;
+      }
+      // Done with this task, finished or not (an exception): the other
+      // thread must not wait for it.
+      struct Done {
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        int& busy;
+        ~Done() {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            --busy;
+          }
+          changed.notify_all();
+        }
+      } done{mutex, changed, busy};
+      work(task, share);
+    }
+  };
+  auto fail = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      failed = true;
+    }
+    changed.notify_all();
+  };
+
+  std::exception_ptr helperFailure;
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        run();
+      } catch (...) {
+        helperFailure = std::current_exception();
+        fail();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No second thread: this one does all the work.
+  }
+  try {
+    run();
+  } catch (...) {
+    fail();
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  if (helper.joinable()) helper.join();
+  if (helperFailure) std::rethrow_exception(helperFailure);
+}
+
+// ---- The array quicksort, on any items ----
+//
+// The pivot is a copy of the middle element; i and j move while strictly
+// before/after it; elements are swapped and both indices step on. After a
+// partition the two parts are independent: whichever is sorted first, and
+// on whichever thread, the array ends the same. `compare(a, b)` returns <0,
+// 0 or >0. These take time in the square of the length on some orders;
+// large lists go through RankedDescendingOrder instead.
+
+// One partition of items[lo..hi] (lo < hi); items[lo..*j] and items[*i..hi]
+// are left to sort.
+template <typename T, typename Compare>
+void PartitionDescending(T* items, int64_t lo, int64_t hi, Compare& compare, int64_t* j_out,
+                         int64_t* i_out) {
+  const T pivot = items[lo + (hi - lo) / 2];
+  int64_t i = lo, j = hi;
+  while (i <= j) {
+    while (compare(items[i], pivot) > 0 && i < hi) ++i;
+    while (compare(pivot, items[j]) > 0 && j > lo) --j;
+    if (i > j) break;
+    if (i < j) std::swap(items[i], items[j]);
+    ++i;
+    --j;
+  }
+  *j_out = j;
+  *i_out = i;
+}
+
+// Sorts items[lo..hi]. The smaller part of each partition is sorted first
+// and the larger deferred, which keeps the list of deferred parts short.
+template <typename T, typename Compare>
+void QuickSortRangeDescending(T* items, int64_t lo, int64_t hi, Compare& compare) {
+  struct Range {
+    int64_t lo, hi;
+  };
+  std::vector<Range> pending;
+  if (lo < hi) pending.push_back({lo, hi});
+  while (!pending.empty()) {
+    Range r = pending.back();
+    pending.pop_back();
+    for (;;) {
+      int64_t j, i;
+      PartitionDescending(items, r.lo, r.hi, compare, &j, &i);
+      bool left = r.lo < j, right = i < r.hi;
+      if (left && right) {
+        if (j - r.lo < r.hi - i) {
+          pending.push_back({i, r.hi});
+          r = {r.lo, j};
+        } else {
+          pending.push_back({r.lo, j});
+          r = {i, r.hi};
+        }
+      } else if (left) {
+        r = {r.lo, j};
+      } else if (right) {
+        r = {i, r.hi};
+      } else {
+        break;
+      }
+    }
+  }
+}
+
+template <typename T, typename Compare>
+void QuickSortDescending(T* items, int64_t count, Compare compare) {
+  QuickSortRangeDescending(items, 0, count - 1, compare);
+}
+
+// The same sort, with the parts of large partitions handed to the other
+// thread: same order, about half the wall time on two cores.
+template <typename T, typename Compare>
+void QuickSortDescendingOnTwoThreads(T* items, int64_t count, Compare compare) {
+  if (count < static_cast<int64_t>(kTwoThreadMinimum)) {
+    QuickSortDescending(items, count, compare);
+    return;
+  }
+  struct Range {
+    int64_t lo, hi;
+  };
+  // Parts larger than a grain are shared out; smaller ones are sorted by the
+  // thread that made them.
+  const int64_t grain = std::max<int64_t>(count / 64, kTwoThreadMinimum / 4);
+  ShareTasksOnTwoThreads(Range{0, count - 1}, [&](Range r, auto& share) {
+    while (r.hi - r.lo + 1 > grain) {
+      int64_t j, i;
+      PartitionDescending(items, r.lo, r.hi, compare, &j, &i);
+      Range left{r.lo, j}, right{i, r.hi};
+      bool leftSmaller = j - r.lo < r.hi - i;
+      Range smaller = leftSmaller ? left : right, larger = leftSmaller ? right : left;
+      if (smaller.hi - smaller.lo + 1 > grain) {
+        share(smaller);
+      } else {
+        QuickSortRangeDescending(items, smaller.lo, smaller.hi, compare);
+      }
+      r = larger;
+    }
+    QuickSortRangeDescending(items, r.lo, r.hi, compare);
+  });
+}
+
+// ---- The quicksort on ranks ----
+
+// rank << 32 | payload (an item index). Items compare by rank alone.
+using RankedItem = uint64_t;
+inline uint32_t RankOf(RankedItem item) { return static_cast<uint32_t>(item >> 32); }
+inline uint32_t PayloadOf(RankedItem item) { return static_cast<uint32_t>(item); }
+inline RankedItem MakeRankedItem(uint32_t rank, uint32_t payload) {
+  return uint64_t{rank} << 32 | payload;
+}
+
+// The array quicksort, descending, on ranks: the permutation of the
+// quicksort above with compare(a, b) = RankOf(a) - RankOf(b), on two
+// threads for large arrays. Lopsided partitions switch their range to scans
+// that jump; the permutation stays the same.
+void QuickSortRanksDescending(RankedItem* items, size_t count);
+
+// ---- Ranking ----
+//
+// What RankedDescendingOrder needs to know of the items 0 to count - 1:
+//
+//   static constexpr int kWords;  // key words kept for the radix sort, >= 1
+//   // Word `w` (< kWords) of the key of item `index`: a big-endian 64-bit
+//   // number that orders as the key does where the words before it are
+//   // equal (the 8 folded bytes from 8 * w on, zero padded, for a text).
+//   // Equal words decide nothing.
+//   uint64_t Word(uint32_t index, int w) const;
+//   // The full key order, <0, 0 or >0.
+//   int Compare(uint32_t a, uint32_t b) const;
+//   // For items with equal keys: whether either may stand where the other
+//   // stands without changing any output (the same text).
+//   bool SameText(uint32_t a, uint32_t b) const;
+//
+// The calls may come from two threads at once.
+
+namespace sort_detail {
+
+struct KeyItem {
+  uint64_t word;
+  uint32_t index;
+  uint32_t newKey;  // 1 when the key differs from the item before; later the rank
+};
+
+// A part of the key array still to sort, by byte `byte` (0 is the highest)
+// of word `w`. `mark` is what its first position's newKey will be: the
+// items move until their bucket is sorted, so marks are written last.
+struct Bucket {
+  size_t begin, end;
+  int w, byte;
+  uint32_t mark;
+};
+
+constexpr size_t kInsertionSortMaximum = 24;
+
+template <typename Keys>
+class Ranker {
+ public:
+  Ranker(KeyItem* items, const Keys& keys) : items_(items), keys_(keys) {}
+
+  // Sorts bucket `b` ascending by key and marks where the key changes. Calls
+  // share(part) for sub-buckets worth handing to the other thread, if given.
+  template <typename Share>
+  void Sort(Bucket b, Share& share, size_t grain) {
+    for (;;) {
+      size_t n = b.end - b.begin;
+      if (n < 2) {
+        if (n == 1) items_[b.begin].newKey = b.mark;
+        return;
+      }
+      if (n <= kInsertionSortMaximum) return InsertionSort(b);
+      if (b.byte == 0 && AllWordsEqual(b.begin, b.end)) {
+        if (!NextWord(&b)) return;
+        continue;
+      }
+      const int shift = 56 - 8 * b.byte;
+      size_t count[256] = {};
+      for (size_t p = b.begin; p < b.end; ++p) ++count[(items_[p].word >> shift) & 255];
+      size_t start[256], next[256];
+      size_t at = b.begin, nonEmpty = 0;
+      for (int c = 0; c < 256; ++c) {
+        start[c] = next[c] = at;
+        at += count[c];
+        nonEmpty += count[c] != 0;
+      }
+      if (nonEmpty > 1) {
+        // In place: each item is swapped straight into its bin.
+        for (int c = 0; c < 256; ++c) {
+          const size_t end = start[c] + count[c];
+          while (next[c] < end) {
+            KeyItem item = items_[next[c]];
+            int digit = static_cast<int>((item.word >> shift) & 255);
+            while (digit != c) {
+              std::swap(item, items_[next[digit]++]);
+              digit = static_cast<int>((item.word >> shift) & 255);
+            }
+            items_[next[c]++] = item;
+          }
+        }
+      }
+      const bool last = b.byte == 7 && b.w + 1 >= Keys::kWords;
+      for (int c = 0; c < 256; ++c) {
+        if (count[c] == 0) continue;
+        Bucket part{start[c], start[c] + count[c], b.w, b.byte, start[c] == b.begin ? b.mark : 1};
+        if (count[c] == 1) {
+          items_[part.begin].newKey = part.mark;
+          continue;
+        }
+        if (last) {
+          ComparisonSort(part);
+          continue;
+        }
+        if (!Deeper(&part)) continue;
+        if (count[c] > grain) {
+          share(part);
+        } else {
+          Sort(part, share, grain);
+        }
+      }
+      return;
+    }
+  }
+
+ private:
+  bool AllWordsEqual(size_t begin, size_t end) const {
+    for (size_t p = begin + 1; p < end; ++p) {
+      if (items_[p].word != items_[begin].word) return false;
+    }
+    return true;
+  }
+
+  // Moves a bucket on to its next byte, loading the next word when needed.
+  // False when the words are used up: the bucket is then sorted by its keys.
+  bool Deeper(Bucket* b) {
+    if (b->byte < 7) {
+      ++b->byte;
+      return true;
+    }
+    if (b->w + 1 >= Keys::kWords) return false;
+    b->byte = 0;
+    ++b->w;
+    for (size_t p = b->begin; p < b->end; ++p) items_[p].word = keys_.Word(items_[p].index, b->w);
+    return true;
+  }
+
+  // For a bucket whose current word is the same throughout.
+  bool NextWord(Bucket* b) {
+    b->byte = 7;
+    if (Deeper(b)) return true;
+    ComparisonSort(*b);
+    return false;
+  }
+
+  bool Less(const KeyItem& x, const KeyItem& y) const {
+    if (x.word != y.word) return x.word < y.word;
+    return keys_.Compare(x.index, y.index) < 0;
+  }
+
+  void InsertionSort(const Bucket& b) {
+    const size_t begin = b.begin, end = b.end;
+    for (size_t p = begin + 1; p < end; ++p) {
+      KeyItem item = items_[p];
+      size_t q = p;
+      while (q > begin && Less(item, items_[q - 1])) {
+        items_[q] = items_[q - 1];
+        --q;
+      }
+      items_[q] = item;
+    }
+    MarkChanges(b);
+  }
+
+  void ComparisonSort(const Bucket& b) {
+    std::sort(items_ + b.begin, items_ + b.end,
+              [this](const KeyItem& x, const KeyItem& y) { return Less(x, y); });
+    MarkChanges(b);
+  }
+
+  void MarkChanges(const Bucket& b) {
+    items_[b.begin].newKey = b.mark;
+    for (size_t p = b.begin + 1; p < b.end; ++p) {
+      const KeyItem &x = items_[p - 1], &y = items_[p];
+      items_[p].newKey = x.word != y.word || keys_.Compare(x.index, y.index) != 0;
+    }
+  }
+
+  KeyItem* items_;
+  const Keys& keys_;
+};
+
+}  // namespace sort_detail
+
+// The order in which the array quicksort, descending, leaves the items 0 to
+// count - 1 (count below 2^32 - 1): PayloadOf(result[p]) is the item that
+// ends at position p. See above for `keys`. Uses two threads for large
+// arrays; an exception from `keys` (out of memory) is thrown again here.
+template <typename Keys>
+std::vector<RankedItem> RankedDescendingOrder(size_t count, const Keys& keys) {
+  using sort_detail::Bucket;
+  using sort_detail::KeyItem;
+  std::vector<RankedItem> order;
+  if (count == 0) return order;
+  std::vector<KeyItem> items(count);
+  ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
+    for (size_t p = begin; p < end; ++p) {
+      items[p] = {keys.Word(static_cast<uint32_t>(p), 0), static_cast<uint32_t>(p), 0};
+    }
+  });
+
+  sort_detail::Ranker<Keys> ranker(items.data(), keys);
+  const Bucket all{0, count, 0, 0, 1};
+  if (count < kTwoThreadMinimum) {
+    auto noShare = [](const Bucket&) {};
+    ranker.Sort(all, noShare, count);
+  } else {
+    const size_t grain = std::max(count / 64, kTwoThreadMinimum / 4);
+    ShareTasksOnTwoThreads(all, [&](Bucket b, auto& share) { ranker.Sort(b, share, grain); });
+  }
+
+  // Ranks, counted from 0 in ascending key order; equal keys of different
+  // texts make the quicksort's path matter.
+  uint32_t rank = 0;
+  bool differentTextsTie = false;
+  for (size_t p = 0; p < count; ++p) {
+    if (p > 0 && items[p].newKey) ++rank;
+    if (p > 0 && !items[p].newKey && !differentTextsTie) {
+      differentTextsTie = !keys.SameText(items[p - 1].index, items[p].index);
+    }
+    items[p].newKey = rank;
+  }
+
+  order.resize(count);
+  if (!differentTextsTie) {
+    // Equal keys are equal texts: the descending key order is all there is.
+    ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
+      for (size_t p = begin; p < end; ++p) {
+        const KeyItem& item = items[count - 1 - p];
+        order[p] = MakeRankedItem(item.newKey, item.index);
+      }
+    });
+    return order;
+  }
+  ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
+    for (size_t p = begin; p < end; ++p) {
+      order[items[p].index] = MakeRankedItem(items[p].newKey, items[p].index);
+    }
+  });
+  std::vector<KeyItem>().swap(items);
+  QuickSortRanksDescending(order.data(), count);
+  return order;
+}
+
+}  // namespace grenfel
+
+#endif  // GRENFEL_SERVICES_SORT_H_
