@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
 #include <string>
@@ -73,6 +74,23 @@ int64_t FindOption(const std::string& tail, std::string_view option) {
   return FindText(1, UpperCase(tail), option);
 }
 
+// Notes an option whose cut, from position `from` up to `to`, has other
+// characters right before or after it in the tail.
+void NoteIfInsideWord(const std::string& tail, int64_t from, int64_t to, std::string option,
+                      ParsedTail& parsed) {
+  size_t begin = static_cast<size_t>(from - 1);
+  size_t end = std::min(static_cast<size_t>(to - 1), tail.size());
+  bool gluedBefore = begin > 0 && tail[begin - 1] != ' ';
+  bool gluedAfter = end < tail.size() && tail[end] != ' ';
+  if (!gluedBefore && !gluedAfter) return;
+  size_t wordStart = tail.rfind(' ', begin);
+  wordStart = wordStart == std::string::npos || begin == 0 ? 0 : wordStart + 1;
+  size_t wordEnd = std::min(tail.find(' ', end), tail.size());
+  parsed.optionsInsideWords.push_back(
+      {std::string(TrimBlanks(std::string_view(tail).substr(begin, end - begin))),
+       tail.substr(wordStart, wordEnd - wordStart), std::move(option)});
+}
+
 void TakeExcludeOption(std::string& tail, ParsedTail& parsed) {
   int64_t at = FindOption(tail, "/B=");
   if (at == 0) return;
@@ -92,6 +110,8 @@ void TakeExcludeOption(std::string& tail, ParsedTail& parsed) {
   // the count would leave the name's last characters behind in the tail.
   int64_t end = at + 3 + static_cast<int64_t>(LeadingBlanks(after) + taken.size());
   parsed.options.excludeName = std::string(StripRepeats(taken, "\""));
+  NoteIfInsideWord(tail, at, end,
+                   Joined({"/B= (exclude file ", Quoted(parsed.options.excludeName), ")"}), parsed);
   tail = CutAndTrim(tail, at, end);
 }
 
@@ -99,7 +119,12 @@ void TakeDuplicatesOption(std::string& tail, ParsedTail& parsed) {
   int64_t at = FindOption(tail, "/ND");
   if (at == 0) return;
   parsed.options.removeDuplicates = true;
+  NoteIfInsideWord(tail, at, at + 3, "/ND (remove duplicates)", parsed);
   tail = CutAndTrim(tail, at, at + 3);
+}
+
+std::string GroupingOptionText(int32_t sessionSize) {
+  return Joined({"/G (grouping, sessions of ", NumberText(sessionSize), ")"});
 }
 
 void TakeGroupingOption(std::string& tail, ParsedTail& parsed) {
@@ -112,10 +137,14 @@ void TakeGroupingOption(std::string& tail, ParsedTail& parsed) {
     parsed.options.sessionSize = whole >= kSessionSizeLimit ? -1 : static_cast<int32_t>(whole);
     // The number and anything glued to it go, up to the next blank.
     int64_t end = FindText(at + 2, tail + " ", " ");
+    int32_t shownSize =
+        parsed.options.sessionSize > 0 ? parsed.options.sessionSize : kDefaultSessionSize;
+    NoteIfInsideWord(tail, at, end, GroupingOptionText(shownSize), parsed);
     tail = CutAndTrim(tail, at, end);
   } else {
     // No usable number: only "/G" goes, and whatever followed it stays.
     parsed.options.sessionSize = -1;
+    NoteIfInsideWord(tail, at, at + 2, GroupingOptionText(kDefaultSessionSize), parsed);
     tail = CutAndTrim(tail, at, at + 2);
   }
 }
@@ -216,6 +245,22 @@ bool RefuseUnusableNames(FileSystem* fs, const RunOptions& options) {
   return false;
 }
 
+// A name was not found. When options were cut out of the middle of a word,
+// that is the likely cause: say so on standard error, where it cannot change
+// the lines that scripts read from standard output.
+int StopWithNameNotFound(const ParsedTail& parsed) {
+  for (const OptionInsideWord& found : parsed.optionsInsideWords) {
+    PrintErrorLine(Joined({"grenfel: hint: ", Quoted(found.taken), " in ", Quoted(found.word),
+                           " was taken as the option ", found.option, "."}));
+  }
+  if (!parsed.optionsInsideWords.empty()) {
+    PrintErrorLine(
+        "grenfel: hint: options are found anywhere on the line, in any letter case, even inside "
+        "a name; run from the list's folder with a plain name.");
+  }
+  return kExitUsage;
+}
+
 int StopWithFailure(const Status& failure) {
   PrintLine(Joined({"* Error: ", failure.message}));
   return kExitFailed;
@@ -271,7 +316,7 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   if (RefuseUnusableNames(fs, options)) return kExitUsage;
   if (parsed.excludeGiven && !FileExists(fs, options.excludeName)) {
     PrintLine(Joined({"* Error: exclude file (", options.excludeName, ") not found."}));
-    return kExitUsage;
+    return StopWithNameNotFound(parsed);
   }
   if (options.includeName.find(' ') != std::string::npos) {
     PrintLine("* Error: Include filename may not contain spaces.");
@@ -280,11 +325,11 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   }
   if (!FileExists(fs, options.listName)) {
     PrintLine(Joined({"* Error: File not found ", Quoted(options.listName)}));
-    return kExitUsage;
+    return StopWithNameNotFound(parsed);
   }
   if (!options.includeName.empty() && !FileExists(fs, options.includeName)) {
     PrintLine(Joined({"*Error: File not found ", Quoted(options.includeName)}));
-    return kExitUsage;
+    return StopWithNameNotFound(parsed);
   }
   if (RefuseSameFiles(fs, options)) return kExitUsage;
   if (RefuseCompanionClash(fs, options)) return kExitUsage;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "services/fileio.h"
 
@@ -30,6 +31,15 @@ struct RunOptions {
   int32_t sessionSize = 0;
 };
 
+// An option found inside a word of the tail, glued to other characters (the
+// "/g" of "lists/good.lst"): a name that then does not exist is explained by
+// it.
+struct OptionInsideWord {
+  std::string taken;   // the characters cut out of the tail, as typed
+  std::string word;    // the blank-separated word they stood in
+  std::string option;  // what they were taken as, such as "/G (sessions of 10)"
+};
+
 // What the command tail asks for, worked out from the text alone: no file is
 // looked at, so the checks that follow can report in their fixed order.
 struct ParsedTail {
@@ -42,6 +52,7 @@ struct ParsedTail {
   // without a closing one), and the run must then stop on it.
   bool excludeGiven = false;
   RunOptions options;
+  std::vector<OptionInsideWord> optionsInsideWords;
 };
 
 // Takes "/B=", "/ND" and "/G" out of the tail, in that order, each from the

@@ -61,6 +61,32 @@ TEST(ParseCommandTail, TakesOptionsOutInTheirOrderAndSplitsTheNames) {
   EXPECT_FALSE(ParseCommandTail(" ").showUsage);
 }
 
+TEST(ParseCommandTail, NotesOptionsCutFromInsideAWord) {
+  auto noted = [](std::string_view tail) {
+    std::string text;
+    for (const OptionInsideWord& found : ParseCommandTail(tail).optionsInsideWords) {
+      text += found.taken + " in " + found.word + " as " + found.option + "\n";
+    }
+    return text;
+  };
+  // Options standing alone, a quoted exclude name with a blank, a number
+  // after /G: nothing to explain.
+  EXPECT_EQ(noted("members.lst new.lst /B=bad.lst /ND /G5"), "");
+  EXPECT_EQ(noted("members.lst /b=\"my list.lst\" /g"), "");
+  EXPECT_EQ(noted("members.lst /B=   bad.lst"), "");
+  EXPECT_EQ(noted("lists/good.lst"), "/g in lists/good.lst as /G (grouping, sessions of 10)\n");
+  EXPECT_EQ(noted("members.lst /Gx"), "/G in /Gx as /G (grouping, sessions of 10)\n");
+  EXPECT_EQ(noted("members.lst/ND"), "/ND in members.lst/ND as /ND (remove duplicates)\n");
+  EXPECT_EQ(noted("old/b=x.lst members.lst"),
+            "/b=x.lst in old/b=x.lst as /B= (exclude file \"x.lst\")\n");
+  // Each option is looked at in the tail the one before it left: once
+  // "/nd/b=bad.lst" is gone, "/g5" stands alone.
+  EXPECT_EQ(noted("/g5/nd/b=bad.lst members.lst"),
+            "/b=bad.lst in /g5/nd/b=bad.lst as /B= (exclude file \"bad.lst\")\n"
+            "/nd in /g5/nd as /ND (remove duplicates)\n");
+  EXPECT_EQ(noted("a/g7b.lst"), "/g7b.lst in a/g7b.lst as /G (grouping, sessions of 7)\n");
+}
+
 TEST(RunSeconds, RunPastMidnightStaysPositive) {
   EXPECT_DOUBLE_EQ(RunSeconds(100.25, 112.5), 12.25);
   EXPECT_NEAR(RunSeconds(86399.5, 0.3), 0.8, 1e-9);

@@ -9,7 +9,9 @@
 int main(int argc, char** argv) {
   try {
     grenfel::StartConsole(argc, argv);
-    return grenfel::RunDriver(grenfel::CommandTail(), grenfel::RealFileSystem());
+    int exitCode = grenfel::RunDriver(grenfel::CommandTail(), grenfel::RealFileSystem());
+    grenfel::EndStatusLine();
+    return exitCode;
   } catch (const std::bad_alloc&) {
     // Going on could leave a list half-written; ending here cannot.
     grenfel::DieOutOfMemory();

@@ -23,8 +23,16 @@ const std::string& CommandTail();
 void PrintText(std::string_view text);
 // Writes CR LF.
 void PrintLineEnd();
-// Shows the text as the console window title where there is one.
+// Writes one line of advice to standard error, with the platform's line
+// end: never to standard output, whose lines scripts read. Dropped while the
+// console is captured.
+void PrintErrorLine(std::string_view text);
+// Shows the text as the console window title where there is one. Where
+// standard error is a terminal (on Linux), the text is shown there too, as a
+// status line that other output makes way for.
 void SetTitle(std::string_view text);
+// Erases the status line, if one is shown; called once the run is over.
+void EndStatusLine();
 
 // Tests: while `sink` is set, printed bytes are appended to it instead of
 // going to standard output, and titles are appended to `titles` (one per

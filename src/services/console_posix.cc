@@ -5,12 +5,17 @@
 #endif
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
 #include "services/console.h"
+#include "services/console_status.h"
 
 namespace grenfel {
 namespace {
@@ -74,6 +79,84 @@ class Terminal {
 
 Terminal terminal;
 
+double SteadySeconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The status line on standard error, while that is a terminal in the
+// foreground. When standard output is the same terminal, the row's column is
+// followed through both, so that the status stands after what is open there.
+class StatusTerminal {
+ public:
+  void Title(std::string_view text) {
+    if (!Usable()) return;
+    WriteAll(STDERR_FILENO, StatusUpdate(line_, text, SteadySeconds(), column_, Width()));
+  }
+
+  // Output to `fd` (standard output or error) is about to be written: the
+  // status makes way for it when they share the row.
+  void BeforeOutput(int fd) {
+    if (!Shares(fd)) return;
+    WriteAll(STDERR_FILENO, StatusErase(line_));
+  }
+  void AfterOutput(int fd, std::string_view bytes) {
+    if (!Shares(fd)) return;
+    column_ = ColumnAfter(column_, bytes, Width());
+    if (!finished_ && Usable()) WriteAll(STDERR_FILENO, StatusRedraw(line_, column_, Width()));
+  }
+
+  void End() {
+    if (state_ == kUnknown) return;
+    WriteAll(STDERR_FILENO, StatusErase(line_));
+    finished_ = true;
+  }
+
+ private:
+  enum State { kUnknown, kNone, kAlone, kWithOutput };
+
+  void Look() {
+    if (state_ != kUnknown) return;
+    state_ = kNone;
+    const char* term = getenv("TERM");
+    if (!isatty(STDERR_FILENO) || term == nullptr || *term == '\0' ||
+        std::string_view(term) == "dumb") {
+      return;
+    }
+    struct stat errorInfo, outputInfo;
+    bool sameTerminal = isatty(STDOUT_FILENO) && fstat(STDERR_FILENO, &errorInfo) == 0 &&
+                        fstat(STDOUT_FILENO, &outputInfo) == 0 &&
+                        errorInfo.st_rdev == outputInfo.st_rdev;
+    state_ = sameTerminal ? kWithOutput : kAlone;
+  }
+
+  // A run in the background would be stopped for writing to the terminal,
+  // or scribble over what the user is doing there.
+  bool Usable() {
+    Look();
+    return state_ != kNone && !finished_ && tcgetpgrp(STDERR_FILENO) == getpgrp();
+  }
+
+  bool Shares(int fd) {
+    Look();
+    if (state_ == kNone) return false;
+    return fd == STDERR_FILENO || state_ == kWithOutput;
+  }
+
+  size_t Width() {
+    struct winsize size = {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+  }
+
+  State state_ = kUnknown;
+  bool finished_ = false;
+  size_t column_ = 0;
+  StatusLine line_;
+};
+
+StatusTerminal statusTerminal;
+
 }  // namespace
 
 void StartConsole(int argc, char** argv) {
@@ -108,10 +191,21 @@ void PrintText(std::string_view text) {
     capturedOutput->append(text);
     return;
   }
+  statusTerminal.BeforeOutput(STDOUT_FILENO);
   WriteAll(STDOUT_FILENO, text);
+  statusTerminal.AfterOutput(STDOUT_FILENO, text);
 }
 
 void PrintLineEnd() { PrintText("\r\n"); }
+
+void PrintErrorLine(std::string_view text) {
+  if (capturedOutput != nullptr) return;
+  std::string line(text);
+  line.push_back('\n');
+  statusTerminal.BeforeOutput(STDERR_FILENO);
+  WriteAll(STDERR_FILENO, line);
+  statusTerminal.AfterOutput(STDERR_FILENO, line);
+}
 
 void SetTitle(std::string_view text) {
   if (capturedOutput != nullptr) {
@@ -121,6 +215,7 @@ void SetTitle(std::string_view text) {
     }
     return;
   }
+  statusTerminal.Title(text);
   int fd = terminal.fd();
   // A run in the background would be stopped for writing to the terminal,
   // or scribble over what the user is doing there.
@@ -140,7 +235,10 @@ void CaptureConsole(std::string* sink, std::string* titles) {
   capturedTitles = sink != nullptr ? titles : nullptr;
 }
 
+void EndStatusLine() { statusTerminal.End(); }
+
 void DieOutOfMemory() {
+  statusTerminal.End();
   WriteAll(STDERR_FILENO, "grenfel: out of memory; the run was stopped.\n");
   _exit(255);
 }

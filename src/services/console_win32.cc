@@ -84,6 +84,13 @@ void PrintText(std::string_view text) {
 
 void PrintLineEnd() { PrintText("\r\n"); }
 
+void PrintErrorLine(std::string_view text) {
+  if (State().capturedOutput != nullptr) return;
+  std::string line(text);
+  line += "\r\n";
+  WriteAll(::GetStdHandle(STD_ERROR_HANDLE), line);
+}
+
 void SetTitle(std::string_view text) {
   ConsoleState& state = State();
   if (state.capturedOutput != nullptr) {
@@ -103,6 +110,9 @@ void CaptureConsole(std::string* sink, std::string* titles) {
   state.capturedOutput = sink;
   state.capturedTitles = sink != nullptr ? titles : nullptr;
 }
+
+// The console window's title shows the phase; there is no status line.
+void EndStatusLine() {}
 
 void DieOutOfMemory() {
   WriteAll(::GetStdHandle(STD_ERROR_HANDLE), "grenfel: out of memory; the run was stopped.\r\n");
