@@ -486,6 +486,11 @@ void RunFaulted(const Sweep& sweep, const std::vector<std::string>& faults, bool
     } else if (where->cut == Cut::kKept) {
       ExpectFailure(run, {"Rewriting the list \"" + r->file + "\" failed",
                           "complete new contents are in \"" + r->companion + "\""});
+    } else if (run.out.find("Cannot make room") != std::string::npos) {
+      // No room for the list's new length: found before it was touched.
+      ASSERT_NE(r, nullptr) << run.out;
+      ExpectFailure(run, {"Cannot make room to rewrite the list \"" + r->file + "\"",
+                          "it was left unchanged and the companion removed"});
     } else {
       ASSERT_NE(r, nullptr) << run.out;
       ExpectFailure(
@@ -520,8 +525,8 @@ void SweepFailurePoints(const Sweep& sweep, int points) {
   // A clean run under the shim counts the bytes, write calls and fsyncs.
   ScratchDir aside;
   RunFaulted(sweep, {"GRENFEL_FAULT_REPORT=" + aside / "report"}, false);
-  long long bytes = 0, calls = 0, syncs = 0;
-  std::istringstream(ReadFile(aside / "report")) >> bytes >> calls >> syncs;
+  long long bytes = 0, calls = 0, syncs = 0, reservations = 0;
+  std::istringstream(ReadFile(aside / "report")) >> bytes >> calls >> syncs >> reservations;
   long long expectedBytes = 0;
   std::set<long long> cuts = {0, bytes, bytes + 1};
   for (const Rewrite& r : sweep.rewrites) {
@@ -535,6 +540,8 @@ void SweepFailurePoints(const Sweep& sweep, int points) {
   }
   ASSERT_EQ(bytes, expectedBytes) << "the files were written more than once";
   ASSERT_GE(syncs, static_cast<long long>(2 * sweep.rewrites.size()));
+  // Each rewrite reserves the list's new length once, before touching it.
+  ASSERT_EQ(reservations, static_cast<long long>(sweep.rewrites.size()));
   for (long long at = 0; at < bytes; at += std::max(1LL, bytes / points)) cuts.insert(at);
 
   int errorKind = 0;
@@ -561,6 +568,12 @@ void SweepFailurePoints(const Sweep& sweep, int points) {
   // exit 0 and be caught.
   for (long long sync = 1; sync <= syncs + 1; ++sync) {
     if (!both("GRENFEL_FAULT_FSYNC=" + std::to_string(sync), sync <= syncs, sync <= syncs)) return;
+  }
+  for (long long reserve = 1; reserve <= reservations + 1; ++reserve) {
+    if (!both("GRENFEL_FAULT_RESERVE=" + std::to_string(reserve), reserve <= reservations,
+              reserve <= reservations)) {
+      return;
+    }
   }
 }
 

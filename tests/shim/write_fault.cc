@@ -8,13 +8,16 @@
 //                           and the next one fails
 //   GRENFEL_FAULT_CALL=K    the K-th file write call (from 1) fails
 //   GRENFEL_FAULT_FSYNC=K   the K-th fsync or fdatasync (from 1) fails, once
+//   GRENFEL_FAULT_RESERVE=K the K-th fallocate or posix_fallocate (from 1)
+//                           fails, once
 //   GRENFEL_FAULT_ACTION=   enospc (the default) or eio: the call fails with
 //                           that error, and every file write after it too;
 //                           kill: SIGKILL once N bytes are written, or in
 //                           place of the K-th call
 //   GRENFEL_FAULT_NOSYNC=1  fsync and fdatasync succeed without reaching the
 //                           disk (they still count): quicker runs
-//   GRENFEL_FAULT_REPORT=P  at exit, write "bytes calls syncs" to the file P
+//   GRENFEL_FAULT_REPORT=P  at exit, write "bytes calls syncs reservations"
+//                           to the file P
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -30,10 +33,10 @@ namespace {
 
 constexpr long long kNone = -1;
 
-long long budget = kNone, failCall = kNone, failSync = kNone;
+long long budget = kNone, failCall = kNone, failSync = kNone, failReserve = kNone;
 int failErrno = ENOSPC;
 bool killing = false, failing = false, noSync = false;
-long long bytes = 0, calls = 0, syncs = 0;
+long long bytes = 0, calls = 0, syncs = 0, reservations = 0;
 
 long long Number(const char* name) {
   const char* text = getenv(name);
@@ -49,6 +52,7 @@ __attribute__((constructor)) void Start() {
   budget = Number("GRENFEL_FAULT_BYTES");
   failCall = Number("GRENFEL_FAULT_CALL");
   failSync = Number("GRENFEL_FAULT_FSYNC");
+  failReserve = Number("GRENFEL_FAULT_RESERVE");
   noSync = Number("GRENFEL_FAULT_NOSYNC") == 1;
   const char* action = getenv("GRENFEL_FAULT_ACTION");
   if (action != nullptr && strcmp(action, "eio") == 0) failErrno = EIO;
@@ -60,8 +64,9 @@ __attribute__((destructor)) void Report() {
   if (path == nullptr || *path == '\0') return;
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  char text[96];
-  int size = snprintf(text, sizeof text, "%lld %lld %lld\n", bytes, calls, syncs);
+  char text[128];
+  int size =
+      snprintf(text, sizeof text, "%lld %lld %lld %lld\n", bytes, calls, syncs, reservations);
   if (Next<ssize_t(int, const void*, size_t)>("write")(fd, text, static_cast<size_t>(size)) < 0) {
     perror(path);
   }
@@ -102,6 +107,13 @@ bool SyncFails(int fd) {
   if (killing) raise(SIGKILL);
   errno = failErrno;
   return true;
+}
+
+// Before a reservation: the error number it fails with, or 0.
+int ReservationFails(int fd) {
+  if (!Watched(fd) || ++reservations != failReserve) return 0;
+  if (killing) raise(SIGKILL);
+  return failErrno;
 }
 
 }  // namespace
@@ -158,6 +170,30 @@ ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, 
   return allowed < 0
              ? -1
              : Wrote(real(in, inOffset, out, outOffset, static_cast<size_t>(allowed), flags));
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+  static auto* real = Next<int(int, int, off_t, off_t)>("fallocate");
+  if (int error = ReservationFails(fd)) {
+    errno = error;
+    return -1;
+  }
+  return real(fd, mode, offset, length);
+}
+
+int fallocate64(int fd, int mode, off64_t offset, off64_t length) {
+  static auto* real = Next<int(int, int, off64_t, off64_t)>("fallocate64");
+  if (int error = ReservationFails(fd)) {
+    errno = error;
+    return -1;
+  }
+  return real(fd, mode, offset, length);
+}
+
+int posix_fallocate(int fd, off_t offset, off_t length) {
+  static auto* real = Next<int(int, off_t, off_t)>("posix_fallocate");
+  if (int error = ReservationFails(fd)) return error;
+  return real(fd, offset, length);
 }
 
 int fsync(int fd) {
