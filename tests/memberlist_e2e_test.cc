@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "e2e_util.h"
@@ -64,14 +65,19 @@ void ExpectRun(const Files& before, std::string_view tail, const std::string& ou
 }
 
 // A run that must stop with exit code 2 and one "* Error: " line naming
-// `named` in double quotes, without a run-time line.
-void ExpectRefused(const ScratchDir& dir, std::string_view tail,
-                   std::initializer_list<std::string_view> named) {
+// `named` in double quotes, without a run-time line; the lines `before` come
+// first. Returns the error line.
+std::string ExpectRefused(const ScratchDir& dir, std::string_view tail,
+                          std::initializer_list<std::string_view> named,
+                          std::initializer_list<std::string_view> before = {}) {
   SCOPED_TRACE(tail);
   RunResult run = RunTail(tail, dir.path());
   EXPECT_EQ(run.exitCode, 2);
-  std::string banner(kBannerLine);
-  ASSERT_EQ(run.out.substr(0, banner.size()), banner) << run.out;
+  std::string banner = Printed(before);
+  if (run.out.substr(0, banner.size()) != banner) {
+    ADD_FAILURE() << "expected first:\n" << banner << "got:\n" << run.out;
+    return "";
+  }
   std::string line = run.out.substr(banner.size());
   EXPECT_EQ(line.substr(0, 9), "* Error: ") << run.out;
   EXPECT_EQ(line.find("\r\n"), line.size() - 2) << "one line expected:\n" << run.out;
@@ -79,6 +85,7 @@ void ExpectRefused(const ScratchDir& dir, std::string_view tail,
   for (std::string_view name : named) {
     EXPECT_NE(line.find("\"" + std::string(name) + "\""), std::string::npos) << run.out;
   }
+  return line;
 }
 
 TEST(MemberListE2e, ClosedListWithCaseVariantsWithAndWithoutNoDuplicates) {
@@ -107,10 +114,10 @@ TEST(MemberListE2e, ClosedListsKeepTheirHeadBlockAsRead) {
   ExpectRun({{"members.lst", "mod@b\r\nCLOSED"}}, "members.lst",
             Printed({kClosedFound, "* \"members.lst\" has 2 records.", sorted}),
             {{"members.lst", Crlf({"mod@b", "CLOSED"})}});
-  // Blanks around it make "CLOSED" an ordinary record of an open list.
-  ExpectRun({{"members.lst", "mod@b\r\n  CLOSED\r\nzz@x\r\n"}}, "members.lst",
-            Printed({"* \"members.lst\" has 3 records.", sorted}),
-            {{"members.lst", Crlf({"CLOSED", "mod@b", "zz@x"})}});
+  // Below the closing line, "CLOSED" (blanks or not) is an ordinary record.
+  ExpectRun({{"members.lst", "mod@b\r\nCLOSED\r\nzz@x\r\n  closed \r\nCLOSED\r\n"}}, "members.lst",
+            Printed({kClosedFound, "* \"members.lst\" has 5 records.", sorted}),
+            {{"members.lst", Crlf({"mod@b", "CLOSED", "closed", "CLOSED", "zz@x"})}});
   // One line read: the message, and the file is left alone.
   ExpectRun({{"members.lst", "CLOSED\r\n"}}, "members.lst", Printed({kClosedFound}),
             {{"members.lst", "CLOSED\r\n"}});
@@ -168,23 +175,28 @@ TEST(MemberListE2e, OnlyTheFirst65536BytesDecideWhetherAListIsClosed) {
   ExpectRun({{"members.lst", mod + "\r\nCLOSED\r\nzz@x\r\naa@x\r\n"}}, "members.lst",
             Printed({kClosedFound, "* \"members.lst\" has 4 records.", sorted}),
             {{"members.lst", Crlf({mod, "CLOSED", "aa@x", "zz@x"})}});
-  // One byte later they end with "CLOSE": not closed, "CLOSED" is a record.
+  // One byte later they end with "CLOSE": not closed, so "CLOSED" would be
+  // a record, which the next run would take for the closing line.
   const std::string longAddress = std::string(65527, 'm') + "@b";
-  ExpectRun({{"members.lst", longAddress + "\r\nCLOSED\r\nzz@x\r\naa@x\r\n"}}, "members.lst",
-            Printed({"* \"members.lst\" has 4 records.", sorted}),
-            {{"members.lst", Crlf({"aa@x", "CLOSED", longAddress, "zz@x"})}});
+  ScratchDir dir;
+  const std::string late = longAddress + "\r\nCLOSED\r\nzz@x\r\naa@x\r\n";
+  WriteFile(dir / "members.lst", late);
+  std::string line = ExpectRefused(dir, "members.lst", {"members.lst"},
+                                   {"* \"members.lst\" has 4 records.", sorted});
+  EXPECT_NE(line.find("line 2 "), std::string::npos) << line;
+  ExpectFiles(dir, {{"members.lst", late}});
 }
 
 TEST(MemberListE2e, ErrorsToLinesOfAnOpenListStartTheHeadBlock) {
   // From the first line on everything goes to the head block; only the
-  // include records are sorted, and there an errors-to line is a plus record.
-  const std::string include = "cc@x\r\n+ERRORS-TO:=other@x\r\n  bb@x\r\n";
+  // include records are sorted, and there a setting is a plus record.
+  const std::string include = "cc@x\r\n+WELCOME=hi\r\n  bb@x\r\n";
   ExpectRun({{"members.lst", "+errors-to:=owner@x\r\nzz@x\r\n  yy@x \r\n\r\naa@x\r\n"},
              {"in.lst", include}},
             "members.lst in.lst",
             Printed({"* \"members.lst\" has 8 records.", "   Reading, Sorting, Writing."}),
             {{"members.lst", Crlf({"+errors-to:=owner@x", "zz@x", "  yy@x ", "", "aa@x",
-                                   "+ERRORS-TO:=other@x", " bb@x", " cc@x"})},
+                                   "+WELCOME=hi", " bb@x", " cc@x"})},
              {"in.lst", include}});
   // Head mode ends at a closing line that the closed test does not see (it
   // ends with a lone CR); a later errors-to line still joins the head block.
@@ -211,7 +223,7 @@ TEST(MemberListE2e, LineRules) {
   const std::string banner(kBannerLine);
   // Fewer than two lines: nothing printed, the file left exactly as it was.
   for (std::string_view single :
-       {"", "  zz@x  ", " bb@x \r\n", "bb@x\naa@x\n", "bb@x\r\n\x1A\r\n", "\r\n"}) {
+       {"", "  zz@x  ", " bb@x \r\n", "bb@x\r\n\x1A\r\n", "\r\n", "bb@x\x1A\n"}) {
     ExpectRun({{"members.lst", std::string(single)}}, "members.lst", banner,
               {{"members.lst", std::string(single)}});
   }
@@ -316,14 +328,14 @@ TEST(MemberListE2e, EachRecordIsExcludedOnceWithTheFullUpperCaseTable) {
 }
 
 TEST(MemberListE2e, IncludeRecordsAreCountedFilteredAndDeduplicated) {
-  // The include file's lines are all records (its "CLOSED" too), counted in
-  // the announcement; the include file stays as it was.
-  const std::string include = "  bb@x\r\nCLOSED\r\ndd@x\r\n\r\ncc@x";
+  // The include file's lines are all records, counted in the announcement;
+  // the include file stays as it was.
+  const std::string include = "  bb@x\r\nnote\r\ndd@x\r\n\r\ncc@x";
   ExpectRun({{"members.lst", "bb@x\r\ncc@x\r\n"}, {"in.lst", include}, {"bad.lst", "dd@x\r\n"}},
             "members.lst in.lst /B=bad.lst /ND",
             Printed({"* \"members.lst\" has 7 records.", "   Reading, Filtering, Sorting, Writing.",
                      "   Removed 2 duplicate records.", "   Filtered 1 excluded record."}),
-            {{"members.lst", Crlf({"bb@x", "cc@x", "CLOSED"})},
+            {{"members.lst", Crlf({"bb@x", "cc@x", "note"})},
              {"in.lst", include},
              {"bad.lst", "dd@x\r\n"}});
   // One line of the list and one of the include file make two: written.
@@ -388,6 +400,138 @@ TEST(MemberListE2e, FailuresStopWithExitCode2AndTouchNothing) {
     EXPECT_EQ(ReadFile(dir / "sub.TMP"), "x");
     EXPECT_EQ(ReadFile(dir / "sub.d/members"), members);
   }
+}
+
+// Writes `files` into a fresh folder and expects `tail` to be refused after
+// the lines `before`, with an error line naming `named` and holding every
+// one of `needles`, and every file left as it was.
+void ExpectRefusedUnchanged(const Files& files, std::string_view tail, std::string_view named,
+                            std::initializer_list<std::string_view> before,
+                            std::initializer_list<std::string_view> needles) {
+  ScratchDir dir;
+  for (const auto& [name, bytes] : files) WriteFile(dir / name, bytes);
+  std::string line = ExpectRefused(dir, tail, {named}, before);
+  for (std::string_view needle : needles) {
+    EXPECT_NE(line.find(needle), std::string::npos) << "no \"" << needle << "\" in " << line;
+  }
+  ExpectFiles(dir, files);
+}
+
+TEST(InputChecksE2e, FilesWithUnixLineEndsAreRefusedWithTheFix) {
+  const std::string members = "bb@x\r\naa@x\r\n";
+  const std::string lfOnly = "dd@x\ncc@x\n";
+  const std::string sed = "sed -i 's/$/\\r/' ";
+  ExpectRefusedUnchanged({{"members.lst", lfOnly}}, "members.lst", "members.lst", {},
+                         {"The list", "LF alone", sed + "\"members.lst\""});
+  // One line with an LF is refused too (an LF behind a Ctrl-Z would not count).
+  ExpectRefusedUnchanged({{"members.lst", "dd@x\n\x1A"}}, "members.lst", "members.lst", {}, {});
+  ExpectRefusedUnchanged({{"members.lst", members}, {"in.lst", lfOnly}}, "members.lst in.lst",
+                         "in.lst", {}, {"The include file", sed + "\"in.lst\""});
+  ExpectRefusedUnchanged({{"members.lst", "mod@x\r\nCLOSED\r\nbb@x\r\n"}, {"in.lst", "\n"}},
+                         "members.lst in.lst", "in.lst", {kClosedFound}, {});
+  // The exclude file is read first: nothing at all is done.
+  ExpectRefusedUnchanged({{"members.lst", members}, {"bad.lst", lfOnly}}, "members.lst /B=bad.lst",
+                         "bad.lst", {}, {"The exclude file", sed + "\"bad.lst\""});
+  // Any CR keeps the line rule: a stray LF in a CR LF include is data.
+  ExpectRun({{"members.lst", members}, {"in.lst", "cc@x\ndd@x\r\n"}}, "members.lst in.lst",
+            Printed({"* \"members.lst\" has 3 records.", "   Reading, Sorting, Writing."}),
+            {{"members.lst", Crlf({"aa@x", "bb@x", "cc@x\ndd@x"})}, {"in.lst", "cc@x\ndd@x\r\n"}});
+}
+
+TEST(InputChecksE2e, IncludeFilesHoldingControlLinesAreRefused) {
+  const std::string members = "bb@x\r\naa@x\r\n";
+  const std::string closed = "mod@x\r\nCLOSED\r\nbb@x\r\n";
+  ExpectRefusedUnchanged({{"members.lst", members}, {"in.lst", "cc@x\r\n  closed \r\ndd@x\r\n"}},
+                         "members.lst in.lst", "in.lst", {}, {"line 2 ", "\"CLOSED\""});
+  // The closed test of the list comes first.
+  ExpectRefusedUnchanged({{"members.lst", closed}, {"in.lst", "cc@x\r\n\r\n +Errors-To:=me@x"}},
+                         "members.lst in.lst", "in.lst", {kClosedFound},
+                         {"line 3 ", "\"+ERRORS-TO:=\""});
+  // Settings and addresses that only begin like a control line are members.
+  const std::string include = "+WELCOME=hi\r\nclosed@x\r\n+ERRORS-TO\r\nCLOSED.\r\n";
+  ExpectRun(
+      {{"members.lst", closed}, {"in.lst", include}}, "members.lst in.lst",
+      Printed({kClosedFound, "* \"members.lst\" has 7 records.", "   Reading, Sorting, Writing."}),
+      {{"members.lst",
+        Crlf({"mod@x", "CLOSED", "+ERRORS-TO", "+WELCOME=hi", " bb@x", " CLOSED.", " closed@x"})},
+       {"in.lst", include}});
+}
+
+TEST(InputChecksE2e, OpenListsAreNeverWrittenWithARecordClosed) {
+  const std::string sorted = "   Reading, Sorting, Writing.";
+  // A "CLOSED" with blanks, and one whose moderator line ends with a lone
+  // CR: the closed test finds neither, so each would become a record.
+  ExpectRefusedUnchanged({{"members.lst", "mod@b\r\n  CLOSED\r\nzz@x\r\n"}}, "members.lst",
+                         "members.lst", {"* \"members.lst\" has 3 records.", sorted},
+                         {"line 2 ", "\"CLOSED\""});
+  ExpectRefusedUnchanged({{"members.lst", "mod@b\rclosed\r\nzz@x\r\naa@x\r\n"}}, "members.lst",
+                         "members.lst", {"* \"members.lst\" has 4 records.", sorted}, {"line 2 "});
+  // The exclude file is a list of its own.
+  ExpectRefusedUnchanged({{"members.lst", "zz@x\r\naa@x\r\n"}, {"bad.lst", "zz@x\r\nClosed \r\n"}},
+                         "members.lst /B=bad.lst", "bad.lst",
+                         {"* \"bad.lst\" has 2 records.", sorted}, {"The exclude file", "line 2 "});
+  // A "CLOSED" record that the exclusion removes is never written. (The
+  // exclude file, one closing line, is a closed list.)
+  const std::string filtering = "   Reading, Filtering, Sorting, Writing.";
+  ExpectRun({{"members.lst", "zz@x\r\n CLOSED\r\naa@x\r\n"}, {"bad.lst", "closed\r\n"}},
+            "members.lst /B=bad.lst",
+            Printed({kClosedFound, "* \"members.lst\" has 3 records.", filtering,
+                     "   Filtered 1 excluded record."}),
+            {{"members.lst", Crlf({"aa@x", "zz@x"})}, {"bad.lst", "closed\r\n"}});
+}
+
+TEST(InputChecksE2e, OneLineListsGetTheWorkTheyAskFor) {
+  const std::string banner(kBannerLine);
+  // An empty list takes the one line of its include file.
+  ExpectRun({{"members.lst", ""}, {"in.lst", " aa@x"}}, "members.lst in.lst",
+            Printed({"* \"members.lst\" has 1 records.", "   Reading, Sorting, Writing."}),
+            {{"members.lst", "aa@x\r\n"}, {"in.lst", " aa@x"}});
+  // The exclude list names the one member (by the rest of a plus record too).
+  for (std::string_view member : {"bb@x", "  +BB@x \r\n"}) {
+    ExpectRun(
+        {{"members.lst", std::string(member)}, {"bad.lst", "bb@X\r\n"}}, "members.lst /B=bad.lst",
+        Printed({"* \"members.lst\" has 1 records.", "   Reading, Filtering, Sorting, Writing.",
+                 "   Filtered 1 excluded record."}),
+        {{"members.lst", ""}, {"bad.lst", "bb@X\r\n"}});
+  }
+  // Nothing to do: left alone, as before. An empty include gives no line,
+  // another key no match, and a head line is never filtered.
+  ExpectRun({{"members.lst", " bb@x"}, {"in.lst", ""}, {"bad.lst", "cc@x\r\n"}},
+            "members.lst in.lst /B=bad.lst", banner,
+            {{"members.lst", " bb@x"}, {"in.lst", ""}, {"bad.lst", "cc@x\r\n"}});
+  ExpectRun({{"members.lst", "CLOSED\r\n"}, {"bad.lst", "closed"}}, "members.lst /B=bad.lst",
+            Printed({kClosedFound}), {{"members.lst", "CLOSED\r\n"}, {"bad.lst", "closed"}});
+  ExpectRun({{"members.lst", ""}, {"in.lst", ""}}, "members.lst in.lst", banner,
+            {{"members.lst", ""}, {"in.lst", ""}});
+}
+
+TEST(InputChecksE2e, AnIncludeFifoIsReadOnceItsWriterComes) {
+  if (const char* wrapper = getenv("GRENFEL_E2E_WRAPPER"); wrapper != nullptr && *wrapper) {
+    GTEST_SKIP() << "a POSIX FIFO; not run through GRENFEL_E2E_WRAPPER";
+  }
+  ScratchDir dir;
+  WriteFile(dir / "members.lst", "cc@x\r\n");
+  ASSERT_EQ(mkfifo((dir / "in.lst").c_str(), 0600), 0);
+  // The writer starts late, when the run is already waiting, and gives up
+  // after a few seconds if no one reads.
+  std::thread writer([&dir] {
+    usleep(300 * 1000);
+    for (int tries = 0; tries < 50; ++tries, usleep(100 * 1000)) {
+      int fd = open((dir / "in.lst").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) continue;
+      const std::string lines = "bb@x\r\naa@x\r\n";
+      EXPECT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+      close(fd);
+      return;
+    }
+    ADD_FAILURE() << "no reader came";
+  });
+  RunResult run = RunTail("members.lst in.lst", dir.path());
+  writer.join();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(WithoutRuntime(run.out),
+            Printed({"* \"members.lst\" has 3 records.", "   Reading, Sorting, Writing."}));
+  EXPECT_EQ(ReadFile(dir / "members.lst"), Crlf({"aa@x", "bb@x", "cc@x"}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "memberlist/entries.h"
+#include "memberlist/list_checks.h"
 #include "services/console.h"
 #include "services/rewrite.h"
 #include "services/text.h"
@@ -50,6 +51,9 @@ struct MemberList {
   bool hasPlusRecord = false;
   int32_t closedFlag = 0;
   bool closedLineSeen = false;
+  // Records "CLOSED" of the list file: entry index, line number. Written in
+  // a list that is not closed, they would close it on the next run.
+  std::vector<std::pair<size_t, int64_t>> closedRecords;
 };
 
 void ReadListLines(std::string_view bytes, MemberList* list) {
@@ -69,8 +73,19 @@ void ReadListLines(std::string_view bytes, MemberList* list) {
     }
     std::string_view record = TrimBlanks(line);
     if (!record.empty() && record[0] == '+') list->hasPlusRecord = true;
+    if (record.size() == 6 && EqualUpper(record, "CLOSED")) {
+      list->closedRecords.emplace_back(list->entries.size(), list->linesRead);
+    }
     list->entries.Add(record);
   }
+}
+
+// The line of the first record "CLOSED" that the exclusion left, or 0.
+int64_t FirstClosedRecordLeft(const MemberList& list) {
+  for (const auto& [index, lineNumber] : list.closedRecords) {
+    if (!list.entries.Text(index).empty()) return lineNumber;
+  }
+  return 0;
 }
 
 void ReadIncludeLines(std::string_view bytes, MemberList* list) {
@@ -201,6 +216,8 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
 
   MemberList list;
   std::string_view listBytes = listFile->bytes();
+  s = CheckLineEnds(listBytes, listName, role);
+  if (!s.ok()) return {0, s};
   list.closedFlag = IsClosedText(listBytes.substr(0, kClosedTestBytes));
   if (list.closedFlag != 0) {
     PrintText("* Closed list found - protecting moderators.");
@@ -216,19 +233,27 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   std::unique_ptr<FileData> includeData;
   if (!includeName.empty()) {
     s = ReadListFile(fs, includeName, ListRole::kInclude, &includeData);
+    if (s.ok()) s = CheckLineEnds(includeData->bytes(), includeName, ListRole::kInclude);
+    if (s.ok()) s = CheckIncludeLines(includeData->bytes(), includeName);
     if (!s.ok()) return {0, s};
   }
   list.entries.ReserveForLines(listBytes);
   if (includeData) list.entries.ReserveForLines(includeData->bytes());
   list.entries.AddBuffer(listBytes);
   ReadListLines(listBytes, &list);
+  const int64_t listLinesRead = list.linesRead;
   if (includeData) {
     list.entries.AddBuffer(includeData->bytes());
     ReadIncludeLines(includeData->bytes(), &list);
   }
   outcome.linesRead = static_cast<int32_t>(list.linesRead);
 
-  if (list.linesRead <= 1) {
+  // One line or none: nothing to do, unless it came from the include file
+  // or is a record that the exclude list names.
+  bool includeGaveLine = list.linesRead > listLinesRead;
+  bool excludeNamesRecord = excludeActive && list.entries.size() == 2 &&
+                            ExcludeKeysName(excludeKeys, list.entries.Text(1));
+  if (list.linesRead <= 1 && !includeGaveLine && !excludeNamesRecord) {
     rewrite->Abandon();
     if (keep != nullptr) *keep = std::move(listFile);
     return outcome;
@@ -243,6 +268,7 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   if (excludeActive) filteredCount = FilterEntries(excludeKeys, &list.entries);
   excludeKeys = ExcludeKeys();
   if (excludeFile) excludeFile->ReleaseBytes();
+  int64_t closedRecordLine = list.closedFlag == 0 ? FirstClosedRecordLeft(list) : 0;
 
   SetTitle(std::string(kTitlePrefix) + "Sorting");
   PrintText(", Sorting");
@@ -251,6 +277,9 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   SetTitle(std::string(kTitlePrefix) + "Writing " + listName);
   PrintText(", Writing.");
   PrintLineEnd();
+  if (closedRecordLine != 0) {
+    return {outcome.linesRead, ClosedRecordRefusal(listName, role, closedRecordLine)};
+  }
   WriteResult written = WriteRecords(listName, list, removeDuplicates, rewrite->contents());
   // The records are views of the files' bytes: let them go before the list
   // is written again from the companion.

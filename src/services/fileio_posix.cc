@@ -9,6 +9,7 @@
 // touched by then: a list is only written after its mapping is released.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -457,7 +458,16 @@ class PosixFileSystem : public FileSystem {
       return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
     }
     if (kind != FileKind::kRegular) {
-      // A pipe or device is read to its end, waiting for its writer.
+      // A pipe or device is read to its end, waiting for its writer. A named
+      // FIFO opened this way reads as empty until a writer has come, so it
+      // is first waited on, as cat waits: poll() reports it only once a
+      // writer has written, or has come and gone.
+      if (S_ISFIFO(st.st_mode)) {
+        struct pollfd ready = {fd.get(), POLLIN, 0};
+        while (::poll(&ready, 1, -1) < 0) {
+          if (errno != EINTR) return ErrnoStatus("poll", name, errno);
+        }
+      }
       int flags = ::fcntl(fd.get(), F_GETFL);
       if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
       std::string bytes;

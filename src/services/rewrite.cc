@@ -50,6 +50,8 @@ Status RefuseDataAfterEnd(const std::string& name, ListRole role) {
 
 }  // namespace
 
+const char* ListRoleName(ListRole role) { return RoleName(role); }
+
 Status OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
                     std::unique_ptr<HeldFile>* held) {
   Status s = fs->OpenHeld(name, held);

@@ -23,6 +23,10 @@ namespace grenfel {
 // error line names the file.
 enum class ListRole { kList, kInclude, kExclude };
 
+// How an error line names a file of this role: "list", "include file" or
+// "exclude file".
+const char* ListRoleName(ListRole role);
+
 // Opens a list or exclude file, which is rewritten in place: it is held from
 // now until `*held` is destroyed, and anything but a regular file is
 // refused. A file holding data after a Ctrl-Z byte is refused too: the

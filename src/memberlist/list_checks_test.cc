@@ -1,0 +1,71 @@
+#include "memberlist/list_checks.h"
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "memberlist/entries.h"
+
+namespace grenfel {
+namespace {
+
+TEST(ListChecksTest, OnlyLineFeedsWithoutAnyCarriageReturnBeforeCtrlZAreRefused) {
+  for (std::string_view refused : {"a\nb\n", "\n", "a\nb\x1A\r\n", "a\n\x1A"}) {
+    Status s = CheckLineEnds(refused, "x.lst", ListRole::kList);
+    EXPECT_FALSE(s.ok()) << refused;
+    EXPECT_NE(s.message.find("\"x.lst\""), std::string::npos);
+  }
+  for (std::string_view kept : {"", "a", "a\r\n", "a\nb\r", "a\rb\n", "a\x1A\n", "\x1A\n\n"}) {
+    EXPECT_TRUE(CheckLineEnds(kept, "x.lst", ListRole::kList).ok()) << kept;
+  }
+}
+
+TEST(ListChecksTest, ControlRecordsInAnyLetterCase) {
+  for (std::string_view control :
+       {"CLOSED", "closed", "cLoSeD", "+ERRORS-TO:=", "+errors-to:=x@y"}) {
+    EXPECT_TRUE(IsControlRecord(control)) << control;
+  }
+  for (std::string_view record : {"", "CLOSE", "CLOSED.", "closed@x", "\tCLOSED",
+                                  "+ERRORS-TO:", " +ERRORS-TO:=x", "+WELCOME=closed"}) {
+    EXPECT_FALSE(IsControlRecord(record)) << record;
+  }
+  Status s = CheckIncludeLines("a@b\r\n\n CLOSED\r\n  cLOSED  \r", "in.lst");
+  EXPECT_EQ(s.ok(), false);
+  EXPECT_NE(s.message.find("line 3 "), std::string::npos) << s.message;
+  EXPECT_TRUE(CheckIncludeLines("a@b\r\nCLOSED.\r\n+Errors-To\r\n\x1A"
+                                "CLOSED",
+                                "in.lst")
+                  .ok());
+}
+
+// The check made before a one-record list is processed must agree with the
+// exclusion itself.
+TEST(ListChecksTest, ExcludeKeysNameWhatTheExclusionBlanks) {
+  std::mt19937 random(5);
+  const std::string alphabet = "aA+b\x84\x8e ";
+  auto word = [&] {
+    std::string text;
+    for (size_t n = random() % 4; n > 0; --n) text += alphabet[random() % alphabet.size()];
+    return text;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<std::string> keyTexts;
+    for (size_t n = random() % 4; n > 0; --n) keyTexts.push_back(word());
+    ExcludeKeys keys;
+    for (const std::string& key : keyTexts) keys.Add(key);
+    std::string record = word();
+    while (!record.empty() && record.back() == ' ') record.pop_back();
+    while (!record.empty() && record.front() == ' ') record.erase(0, 1);
+
+    EntryStore store;
+    store.AddBuffer(record);
+    store.Add(record);
+    std::vector<int64_t> counts;
+    int64_t blanked = BlankExcluded(keys, &store, &counts);
+    ASSERT_EQ(ExcludeKeysName(keys, record), blanked == 1) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace grenfel
