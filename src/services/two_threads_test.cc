@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace grenfel {
@@ -50,6 +51,12 @@ TEST(ForBothHalves, CoversTheRangeOnce) {
     });
     for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i < 3 ? 0 : 1) << i;
   }
+  // Every platform built for can start the second thread (the 32-bit
+  // Windows program too): a large range really is split over two.
+  std::thread::id ran[2];
+  ForBothHalves(0, 200000,
+                [&](size_t, size_t, int half) { ran[half] = std::this_thread::get_id(); });
+  EXPECT_NE(ran[0], ran[1]);
 }
 
 }  // namespace
