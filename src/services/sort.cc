@@ -3,35 +3,12 @@
 namespace grenfel {
 namespace {
 
-// A part of the array still to sort, with the number of lopsided
-// partitions in a row that led to it.
-struct Range {
-  int64_t lo, hi;
-  int lopsided;
-};
+using Range = sort_detail::Part;
+using sort_detail::kLopsidedInARow;
+using sort_detail::kWatchedLength;
 
-// A partition of a range of at least kWatchedLength items is lopsided when
-// its smaller part holds less than a kLopsidedShare-th of them. After
-// kLopsidedInARow such partitions the larger part is sorted with jumping
-// scans. Random input meets three in a row about once in 40,000 ranges.
-constexpr int64_t kWatchedLength = 1 << 12;
-constexpr int64_t kLopsidedShare = 64;
-constexpr int kLopsidedInARow = 3;
-
-// The two parts a partition of r leaves, the smaller first; a part that is
-// not to be sorted (lo >= hi) comes out empty. The larger carries on the
-// count of lopsided partitions.
 void Split(const Range& r, int64_t j, int64_t i, Range* smaller, Range* larger) {
-  Range left{r.lo, j, 0}, right{i, r.hi, 0};
-  int64_t leftLength = std::max<int64_t>(j - r.lo + 1, 0);
-  int64_t rightLength = std::max<int64_t>(r.hi - i + 1, 0);
-  bool leftSmaller = leftLength < rightLength;
-  *smaller = leftSmaller ? left : right;
-  *larger = leftSmaller ? right : left;
-  int64_t length = r.hi - r.lo + 1;
-  if (length >= kWatchedLength && std::min(leftLength, rightLength) < length / kLopsidedShare) {
-    larger->lopsided = r.lopsided + 1;
-  }
+  sort_detail::SplitParts(r, j, i, smaller, larger);
 }
 
 // The partition on ranks, with plain scans. Ranks are below 2^32 - 1, so

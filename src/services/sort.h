@@ -154,37 +154,67 @@ void PartitionDescending(T* items, int64_t lo, int64_t hi, Compare& compare, int
   *i_out = i;
 }
 
-// Sorts items[lo..hi]. The smaller part of each partition is sorted first
-// and the larger deferred, which keeps the list of deferred parts short.
-template <typename T, typename Compare>
-void QuickSortRangeDescending(T* items, int64_t lo, int64_t hi, Compare& compare) {
-  struct Range {
-    int64_t lo, hi;
-  };
-  std::vector<Range> pending;
-  if (lo < hi) pending.push_back({lo, hi});
+namespace sort_detail {
+
+// A part of the array still to sort, with the number of lopsided
+// partitions in a row that led to it.
+struct Part {
+  int64_t lo, hi;
+  int lopsided;
+};
+
+// A partition of a part of at least kWatchedLength items is lopsided when
+// its smaller part holds less than a kLopsidedShare-th of them; after
+// kLopsidedInARow such partitions the larger part is sorted another way.
+// Random input meets three in a row about once in 40,000 parts.
+inline constexpr int64_t kWatchedLength = 1 << 12;
+inline constexpr int64_t kLopsidedShare = 64;
+inline constexpr int kLopsidedInARow = 3;
+
+// The two parts a partition of r leaves, the smaller first; a part that is
+// not to be sorted (lo >= hi) comes out empty. The larger carries on the
+// count of lopsided partitions.
+inline void SplitParts(const Part& r, int64_t j, int64_t i, Part* smaller, Part* larger) {
+  Part left{r.lo, j, 0}, right{i, r.hi, 0};
+  int64_t leftLength = std::max<int64_t>(j - r.lo + 1, 0);
+  int64_t rightLength = std::max<int64_t>(r.hi - i + 1, 0);
+  bool leftSmaller = leftLength < rightLength;
+  *smaller = leftSmaller ? left : right;
+  *larger = leftSmaller ? right : left;
+  int64_t length = r.hi - r.lo + 1;
+  if (length >= kWatchedLength && std::min(leftLength, rightLength) < length / kLopsidedShare) {
+    larger->lopsided = r.lopsided + 1;
+  }
+}
+
+struct NoOtherSort {
+  bool operator()(int64_t, int64_t) const { return false; }
+};
+
+}  // namespace sort_detail
+
+// Sorts items[lo..hi]. The larger part of each partition waits and the
+// smaller is sorted first, which keeps the list of waiting parts short.
+// Where partitions come out lopsided, sortLopsided(lo, hi) may sort the
+// part in the same order by other means (SortPartThroughRanks) and return
+// true; returning false carries on here.
+template <typename T, typename Compare, typename SortLopsided = sort_detail::NoOtherSort>
+void QuickSortRangeDescending(T* items, int64_t lo, int64_t hi, Compare& compare,
+                              SortLopsided sortLopsided = {}) {
+  using sort_detail::Part;
+  std::vector<Part> pending;
+  if (lo < hi) pending.push_back({lo, hi, 0});
   while (!pending.empty()) {
-    Range r = pending.back();
+    Part r = pending.back();
     pending.pop_back();
-    for (;;) {
+    while (r.lo < r.hi) {
+      if (r.lopsided == sort_detail::kLopsidedInARow && sortLopsided(r.lo, r.hi)) break;
       int64_t j, i;
       PartitionDescending(items, r.lo, r.hi, compare, &j, &i);
-      bool left = r.lo < j, right = i < r.hi;
-      if (left && right) {
-        if (j - r.lo < r.hi - i) {
-          pending.push_back({i, r.hi});
-          r = {r.lo, j};
-        } else {
-          pending.push_back({r.lo, j});
-          r = {i, r.hi};
-        }
-      } else if (left) {
-        r = {r.lo, j};
-      } else if (right) {
-        r = {i, r.hi};
-      } else {
-        break;
-      }
+      Part smaller, larger;
+      sort_detail::SplitParts(r, j, i, &smaller, &larger);
+      if (larger.lo < larger.hi) pending.push_back(larger);
+      r = smaller;
     }
   }
 }
@@ -195,34 +225,37 @@ void QuickSortDescending(T* items, int64_t count, Compare compare) {
 }
 
 // The same sort, with the parts of large partitions handed to the other
-// thread: same order, about half the wall time on two cores.
-template <typename T, typename Compare>
-void QuickSortDescendingOnTwoThreads(T* items, int64_t count, Compare compare) {
+// thread: same order, about half the wall time on two cores. sortLopsided
+// as above; it may be called on either thread, for parts that do not
+// overlap.
+template <typename T, typename Compare, typename SortLopsided = sort_detail::NoOtherSort>
+void QuickSortDescendingOnTwoThreads(T* items, int64_t count, Compare compare,
+                                     SortLopsided sortLopsided = {}) {
+  using sort_detail::Part;
   if (count < static_cast<int64_t>(kTwoThreadMinimum)) {
-    QuickSortDescending(items, count, compare);
+    QuickSortRangeDescending(items, 0, count - 1, compare, sortLopsided);
     return;
   }
-  struct Range {
-    int64_t lo, hi;
-  };
   // Parts larger than a grain are shared out; smaller ones are sorted by the
   // thread that made them.
   const int64_t grain = std::max<int64_t>(count / 64, kTwoThreadMinimum / 4);
-  ShareTasksOnTwoThreads(Range{0, count - 1}, [&](Range r, auto& share) {
+  ShareTasksOnTwoThreads(Part{0, count - 1, 0}, [&](Part r, auto& share) {
     while (r.hi - r.lo + 1 > grain) {
+      if (r.lopsided == sort_detail::kLopsidedInARow && sortLopsided(r.lo, r.hi)) return;
       int64_t j, i;
       PartitionDescending(items, r.lo, r.hi, compare, &j, &i);
-      Range left{r.lo, j}, right{i, r.hi};
-      bool leftSmaller = j - r.lo < r.hi - i;
-      Range smaller = leftSmaller ? left : right, larger = leftSmaller ? right : left;
+      Part smaller, larger;
+      sort_detail::SplitParts(r, j, i, &smaller, &larger);
       if (smaller.hi - smaller.lo + 1 > grain) {
         share(smaller);
       } else {
-        QuickSortRangeDescending(items, smaller.lo, smaller.hi, compare);
+        QuickSortRangeDescending(items, smaller.lo, smaller.hi, compare, sortLopsided);
       }
       r = larger;
     }
-    QuickSortRangeDescending(items, r.lo, r.hi, compare);
+    // The count of lopsided partitions starts again here: a lopsided part
+    // at most a grain long still finds its way to sortLopsided.
+    QuickSortRangeDescending(items, r.lo, r.hi, compare, sortLopsided);
   });
 }
 
@@ -262,14 +295,20 @@ void QuickSortRanksDescending(RankedItem* items, size_t count);
 
 namespace sort_detail {
 
+// `tag` is mark << 32 | item index: the mark is 1 where the key differs
+// from the item before, and later the rank, so that the tags in index
+// order are the items of the rank quicksort.
 struct KeyItem {
   uint64_t word;
-  uint32_t index;
-  uint32_t newKey;  // 1 when the key differs from the item before; later the rank
+  RankedItem tag;
+
+  uint32_t index() const { return PayloadOf(tag); }
+  uint32_t mark() const { return RankOf(tag); }
+  void SetMark(uint32_t mark) { tag = MakeRankedItem(mark, PayloadOf(tag)); }
 };
 
 // A part of the key array still to sort, by byte `byte` (0 is the highest)
-// of word `w`. `mark` is what its first position's newKey will be: the
+// of word `w`. `mark` is what its first position's mark will be: the
 // items move until their bucket is sorted, so marks are written last.
 struct Bucket {
   size_t begin, end;
@@ -291,7 +330,7 @@ class Ranker {
     for (;;) {
       size_t n = b.end - b.begin;
       if (n < 2) {
-        if (n == 1) items_[b.begin].newKey = b.mark;
+        if (n == 1) items_[b.begin].SetMark(b.mark);
         return;
       }
       if (n <= kInsertionSortMaximum) return InsertionSort(b);
@@ -329,7 +368,7 @@ class Ranker {
         if (count[c] == 0) continue;
         Bucket part{start[c], start[c] + count[c], b.w, b.byte, start[c] == b.begin ? b.mark : 1};
         if (count[c] == 1) {
-          items_[part.begin].newKey = part.mark;
+          items_[part.begin].SetMark(part.mark);
           continue;
         }
         if (last) {
@@ -365,7 +404,7 @@ class Ranker {
     if (b->w + 1 >= Keys::kWords) return false;
     b->byte = 0;
     ++b->w;
-    for (size_t p = b->begin; p < b->end; ++p) items_[p].word = keys_.Word(items_[p].index, b->w);
+    for (size_t p = b->begin; p < b->end; ++p) items_[p].word = keys_.Word(items_[p].index(), b->w);
     return true;
   }
 
@@ -379,7 +418,7 @@ class Ranker {
 
   bool Less(const KeyItem& x, const KeyItem& y) const {
     if (x.word != y.word) return x.word < y.word;
-    return keys_.Compare(x.index, y.index) < 0;
+    return keys_.Compare(x.index(), y.index()) < 0;
   }
 
   void InsertionSort(const Bucket& b) {
@@ -403,10 +442,10 @@ class Ranker {
   }
 
   void MarkChanges(const Bucket& b) {
-    items_[b.begin].newKey = b.mark;
+    items_[b.begin].SetMark(b.mark);
     for (size_t p = b.begin + 1; p < b.end; ++p) {
       const KeyItem &x = items_[p - 1], &y = items_[p];
-      items_[p].newKey = x.word != y.word || keys_.Compare(x.index, y.index) != 0;
+      items_[p].SetMark(x.word != y.word || keys_.Compare(x.index(), y.index()) != 0);
     }
   }
 
@@ -416,20 +455,39 @@ class Ranker {
 
 }  // namespace sort_detail
 
+// What RankedDescendingOrder gives: item p, rank << 32 | index, names the
+// item that ends at position p. It lives in the memory the ranking used.
+class RankedOrder {
+ public:
+  size_t size() const { return count_; }
+  RankedItem operator[](size_t p) const { return data()[p]; }
+  // The items, which the caller may overwrite with anything of 64 bits.
+  RankedItem* data() { return reinterpret_cast<RankedItem*>(storage_.data()); }
+  const RankedItem* data() const { return reinterpret_cast<const RankedItem*>(storage_.data()); }
+
+ private:
+  template <typename Keys>
+  friend RankedOrder RankedDescendingOrder(size_t count, const Keys& keys);
+  std::vector<sort_detail::KeyItem> storage_;  // two items to an element
+  size_t count_ = 0;
+};
+
 // The order in which the array quicksort, descending, leaves the items 0 to
-// count - 1 (count below 2^32 - 1): PayloadOf(result[p]) is the item that
-// ends at position p. See above for `keys`. Uses two threads for large
-// arrays; an exception from `keys` (out of memory) is thrown again here.
+// count - 1 (count below 2^32 - 1). See above for `keys`. Uses two threads
+// for large arrays; an exception from `keys` (out of memory) is thrown
+// again here. Holds 16 bytes an item.
 template <typename Keys>
-std::vector<RankedItem> RankedDescendingOrder(size_t count, const Keys& keys) {
+RankedOrder RankedDescendingOrder(size_t count, const Keys& keys) {
   using sort_detail::Bucket;
   using sort_detail::KeyItem;
-  std::vector<RankedItem> order;
+  RankedOrder order;
   if (count == 0) return order;
-  std::vector<KeyItem> items(count);
+  std::vector<KeyItem>& items = order.storage_;
+  items.resize(count);
   ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
     for (size_t p = begin; p < end; ++p) {
-      items[p] = {keys.Word(static_cast<uint32_t>(p), 0), static_cast<uint32_t>(p), 0};
+      uint32_t index = static_cast<uint32_t>(p);
+      items[p] = {keys.Word(index, 0), MakeRankedItem(0, index)};
     }
   });
 
@@ -448,32 +506,49 @@ std::vector<RankedItem> RankedDescendingOrder(size_t count, const Keys& keys) {
   uint32_t rank = 0;
   bool differentTextsTie = false;
   for (size_t p = 0; p < count; ++p) {
-    if (p > 0 && items[p].newKey) ++rank;
-    if (p > 0 && !items[p].newKey && !differentTextsTie) {
-      differentTextsTie = !keys.SameText(items[p - 1].index, items[p].index);
+    if (p > 0 && items[p].mark()) ++rank;
+    if (p > 0 && !items[p].mark() && !differentTextsTie) {
+      differentTextsTie = !keys.SameText(items[p - 1].index(), items[p].index());
     }
-    items[p].newKey = rank;
+    items[p].SetMark(rank);
   }
 
-  order.resize(count);
-  if (!differentTextsTie) {
-    // Equal keys are equal texts: the descending key order is all there is.
+  RankedItem* packed = order.data();
+  if (differentTextsTie) {
+    // The rank of each item goes to the word of the item at its index (the
+    // words are done with, the tags still read), then the ranks and
+    // indices are packed to the front, in index order: item p is read
+    // before anything is written over it.
     ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
-      for (size_t p = begin; p < end; ++p) {
-        const KeyItem& item = items[count - 1 - p];
-        order[p] = MakeRankedItem(item.newKey, item.index);
-      }
+      for (size_t p = begin; p < end; ++p) items[items[p].index()].word = items[p].mark();
     });
-    return order;
-  }
-  ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
-    for (size_t p = begin; p < end; ++p) {
-      order[items[p].index] = MakeRankedItem(items[p].newKey, items[p].index);
+    for (size_t p = 0; p < count; ++p) {
+      packed[p] = MakeRankedItem(static_cast<uint32_t>(items[p].word), static_cast<uint32_t>(p));
     }
-  });
-  std::vector<KeyItem>().swap(items);
-  QuickSortRanksDescending(order.data(), count);
+  } else {
+    // Equal keys are equal texts: the descending key order is all there is.
+    std::reverse(items.begin(), items.end());
+    for (size_t p = 0; p < count; ++p) packed[p] = items[p].tag;
+  }
+  order.count_ = count;
+  if (differentTextsTie) QuickSortRanksDescending(packed, count);
   return order;
+}
+
+// Sorts items[lo..hi] in the order the quicksort would give them, through
+// ranks: what a lopsided part needs. keys(first) gives the keys (as above)
+// of the items first[0] to first[hi - lo]. Holds 24 bytes an item and
+// another copy of the part's items while it works.
+template <typename T, typename MakeKeys>
+bool SortPartThroughRanks(T* items, int64_t lo, int64_t hi, MakeKeys keys) {
+  const size_t length = static_cast<size_t>(hi - lo + 1);
+  if (length >= UINT32_MAX - 1) return false;
+  RankedOrder order = RankedDescendingOrder(length, keys(items + lo));
+  std::vector<T> sorted;
+  sorted.reserve(length);
+  for (size_t p = 0; p < length; ++p) sorted.push_back(items[lo + PayloadOf(order[p])]);
+  std::copy(sorted.begin(), sorted.end(), items + lo);
+  return true;
 }
 
 }  // namespace grenfel

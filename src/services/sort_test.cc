@@ -36,9 +36,9 @@ struct TextKeys {
 
 template <int Words>
 std::vector<std::string> FastSorted(const std::vector<std::string>& texts) {
-  std::vector<RankedItem> order = RankedDescendingOrder(texts.size(), TextKeys<Words>{texts});
+  RankedOrder order = RankedDescendingOrder(texts.size(), TextKeys<Words>{texts});
   std::vector<std::string> sorted;
-  for (RankedItem item : order) sorted.push_back(texts[PayloadOf(item)]);
+  for (size_t p = 0; p < order.size(); ++p) sorted.push_back(texts[PayloadOf(order[p])]);
   return sorted;
 }
 
@@ -153,6 +153,45 @@ TEST(QuickSortRanksDescending, LopsidedOrdersGiveThePlainPermutation) {
       for (RankedItem item : items) payloads.push_back(PayloadOf(item));
       ASSERT_EQ(payloads, expected) << "shape " << shape << ", " << 2 * half << " items";
     }
+  }
+}
+
+// Keys that leave everything to the comparison sort.
+struct PartKeys {
+  static constexpr int kWords = 1;
+  const std::string* const* part;
+  uint64_t Word(uint32_t, int) const { return 0; }
+  int Compare(uint32_t a, uint32_t b) const { return CompareFolded(*part[a], *part[b]); }
+  bool SameText(uint32_t a, uint32_t b) const { return *part[a] == *part[b]; }
+};
+
+// A quicksort on records, which hands its lopsided parts to the rank
+// sort, gives the plain procedure's order on the orders that call for it,
+// on one thread and on two.
+TEST(QuickSortDescendingOnTwoThreads, LopsidedPartsThroughRanksKeepTheOrder) {
+  std::mt19937 random(8);
+  for (size_t half : {6000, 40000}) {
+    std::vector<std::string> texts;
+    for (size_t k = 0; k < half; ++k) texts.push_back("m" + std::to_string(1000000 + k));
+    for (size_t k = half; k-- > 0;) texts.push_back(Respelled(random, texts[k]));
+    std::vector<std::string> expected = texts;
+    SortTexts(expected, /*descending=*/true, /*fold=*/true);
+
+    std::vector<const std::string*> items;
+    for (const std::string& text : texts) items.push_back(&text);
+    int lopsidedParts = 0;
+    QuickSortDescendingOnTwoThreads(
+        items.data(), static_cast<int64_t>(items.size()),
+        [](const std::string* a, const std::string* b) { return CompareFolded(*a, *b); },
+        [&](int64_t lo, int64_t hi) {
+          ++lopsidedParts;
+          return SortPartThroughRanks(
+              items.data(), lo, hi, [](const std::string* const* part) { return PartKeys{part}; });
+        });
+    std::vector<std::string> sorted;
+    for (const std::string* item : items) sorted.push_back(*item);
+    EXPECT_GT(lopsidedParts, 0);
+    ASSERT_EQ(sorted, expected) << 2 * half << " items";
   }
 }
 
