@@ -120,18 +120,46 @@ int EntryStore::CompareEntries(const Entry& a, const Entry& b) const {
   return CompareFolded(textA.substr(16), textB.substr(16));
 }
 
-void EntryStore::SortDescendingFolded() {
-  for (Entry& entry : entries_) {
-    std::string_view text = Decode(entry.ref);
-    entry.prefix = FoldedWord(text, 0);
-    entry.prefix2 = FoldedWord(text, 8);
+// A part of the entries as the ranking sees them: their two prefixes, then
+// the comparison of the texts.
+struct EntryStore::SortKeys {
+  static constexpr int kWords = 2;
+  const EntryStore& store;
+  const Entry* part;
+
+  uint64_t Word(uint32_t index, int w) const {
+    return w == 0 ? part[index].prefix : part[index].prefix2;
   }
-  QuickSortDescendingOnTwoThreads(entries_.data(), static_cast<int64_t>(entries_.size()),
-                                  [this](const Entry& a, const Entry& b) {
-                                    // Most pairs differ in their prefixes: settle those here.
-                                    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-                                    return CompareEntries(a, b);
-                                  });
+  int Compare(uint32_t a, uint32_t b) const { return store.CompareEntries(part[a], part[b]); }
+  bool SameText(uint32_t a, uint32_t b) const {
+    return part[a].ref == part[b].ref || store.Decode(part[a].ref) == store.Decode(part[b].ref);
+  }
+};
+
+void EntryStore::SortDescendingFolded() {
+  ForBothHalves(0, entries_.size(), [this](size_t begin, size_t end, int) {
+    for (size_t i = begin; i < end; ++i) {
+      std::string_view text = Decode(entries_[i].ref);
+      entries_[i].prefix = FoldedWord(text, 0);
+      entries_[i].prefix2 = FoldedWord(text, 8);
+    }
+  });
+  Entry* entries = entries_.data();
+  QuickSortDescendingOnTwoThreads(
+      entries, static_cast<int64_t>(entries_.size()),
+      [this](const Entry& a, const Entry& b) {
+        // Most pairs differ in their prefixes: settle those here.
+        if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+        return CompareEntries(a, b);
+      },
+      // Where partitions come out lopsided (a sorted list followed by its
+      // reverse), the part goes through ranks: the same order, without the
+      // scans that would take the square of its length.
+      [this, entries](int64_t lo, int64_t hi) {
+        return SortPartThroughRanks(entries, lo, hi, [this](const Entry* part) {
+          return SortKeys{*this, part};
+        });
+      });
 }
 
 int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,

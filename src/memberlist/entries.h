@@ -53,6 +53,8 @@ class EntryStore {
     size_t readableEnd;
   };
 
+  struct SortKeys;
+
   std::string_view Decode(uint64_t ref) const;
   int CompareEntries(const Entry& a, const Entry& b) const;
 

@@ -1,5 +1,6 @@
 #include "memberlist/entries.h"
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -64,6 +65,36 @@ TEST(EntryStoreTest, SortGivesTheArrayQuicksortOrderIncludingEqualKeys) {
       ASSERT_EQ(store.Text(i), expected[i]) << "round " << round << " index " << i;
     }
   }
+}
+
+// A sorted list followed by its reverse in other spellings, and an include
+// list that adds the same again: the partitions come out lopsided and the
+// sort takes another road, to the same order.
+TEST(EntryStoreTest, LopsidedOrdersSortLikeTheArrayQuicksort) {
+  std::mt19937 random(12);
+  std::vector<std::string> records;
+  for (int k = 0; k < 15000; ++k) {
+    std::string record = "member" + std::to_string(100000 + k) + "@Example.org";
+    if (k % 7 == 0) record += std::string(1 + k % 20, 'z');
+    records.push_back(record);
+  }
+  std::sort(records.begin(), records.end(),
+            [](const std::string& a, const std::string& b) { return CompareFolded(a, b) < 0; });
+  for (size_t k = records.size(); k-- > 0;) {
+    std::string variant = records[k];
+    for (char& c : variant) c = random() % 2 ? static_cast<char>(UpperByte(c)) : c;
+    records.push_back(variant);
+  }
+  std::string listBytes = JoinLines(records);
+  EntryStore store;
+  AddLines(listBytes, &store);
+  store.SortDescendingFolded();
+
+  std::vector<std::string> expected = {""};
+  expected.insert(expected.end(), records.begin(), records.end());
+  SortTexts(expected, /*descending=*/true, /*fold=*/true);
+  ASSERT_EQ(store.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(store.Text(i), expected[i]) << i;
 }
 
 TEST(EntryStoreTest, RecordsLongerThanTheLengthFieldComeBackWhole) {
