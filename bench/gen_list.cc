@@ -318,6 +318,7 @@ struct Options {
   uint64_t count = 0;
   uint64_t seed = 20081031;
   bool sorted = false;
+  bool upDown = false;
   double newFraction = 0.01;
   double duplicateFraction = 0.02;
   std::string list, closedList, lf, exclude, include, stats;
@@ -338,7 +339,10 @@ void Usage() {
       "         [--stats PATH]                            expected line counts, key=value\n"
       "         [--tail-domains D] [--tail-exponent S]\n"
       "--order sorted: the members sorted without regard to case, then a fraction\n"
-      "(--new-fraction, default 0.01) of them, new, appended in random order.");
+      "(--new-fraction, default 0.01) of them, new, appended in random order.\n"
+      "--order updown: every member line twice: all of them sorted without regard\n"
+      "to case, then all of them again in the reverse order, each address in\n"
+      "another letter case (a sorted list merged with a reverse-sorted copy).");
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -354,8 +358,11 @@ Options ParseOptions(int argc, char** argv) {
     else if (arg == "--seed") o.seed = number();
     else if (arg == "--order") {
       std::string v = value();
-      if (v != "sorted" && v != "shuffled") Output::Die("--order takes sorted or shuffled");
-      o.sorted = v == "sorted";
+      if (v != "sorted" && v != "shuffled" && v != "updown") {
+        Output::Die("--order takes sorted, shuffled or updown");
+      }
+      o.sorted = v == "sorted" || v == "updown";
+      o.upDown = v == "updown";
     } else if (arg == "--new-fraction") o.newFraction = std::atof(value().c_str());
     else if (arg == "--list") o.list = value();
     else if (arg == "--moderators") o.moderators = number();
@@ -440,7 +447,8 @@ int main(int argc, char** argv) {
   if (o.sorted) {
     // The first (1 - newFraction) of the shuffled lines, sorted as a keeper's
     // last run left them; the rest are the new ones at the end.
-    size_t old = order.size() - static_cast<size_t>(std::llround(order.size() * o.newFraction));
+    size_t old = order.size();
+    if (!o.upDown) old -= static_cast<size_t>(std::llround(order.size() * o.newFraction));
     std::vector<uint64_t> oldOrder(order.begin(), order.begin() + old);
     std::sort(oldOrder.begin(), oldOrder.end(), [&](uint64_t a, uint64_t b) {
       std::string_view x = a < o.count ? addresses[a] : std::string_view();
@@ -453,6 +461,13 @@ int main(int argc, char** argv) {
   Lines members;
   members.Reserve(order.size(), o.count * 26);
   for (uint64_t i : order) members.Add(lineText(i));
+  if (o.upDown) {
+    for (size_t k = order.size(); k-- > 0;) {
+      uint64_t i = order[k];
+      std::string text = lineText(i);
+      members.Add(i < o.count ? CaseVariant(random, text) : text);
+    }
+  }
   std::vector<uint64_t>().swap(order);
 
   std::vector<std::string> moderators;
@@ -525,7 +540,7 @@ int main(int argc, char** argv) {
     std::fprintf(f, "distinct_domains=%" PRIu64 "\n", distinctDomains);
     std::fprintf(f, "head_lines=%" PRIu64 "\n", head);
     std::fprintf(f, "closed_head_lines=%" PRIu64 "\n", closedHead);
-    std::fprintf(f, "expect_sort=%" PRIu64 "\n", head + o.count);
+    std::fprintf(f, "expect_sort=%" PRIu64 "\n", head + o.count * (o.upDown ? 2 : 1));
     std::fprintf(f, "expect_nd=%" PRIu64 "\n", head + bases);
     std::fprintf(f, "expect_exclude=%" PRIu64 "\n", head + bases - excludeHits);
     std::fprintf(f, "expect_include=%" PRIu64 "\n", head + bases + includeNew);

@@ -8,9 +8,16 @@
 # time, the median CPU time (user + system) and the largest peak resident
 # memory (from /usr/bin/time -v).
 #
-# Usage: bench/run.sh [--quick] [--reps N] [--sizes "N ..."] [--orders "shuffled sorted"]
+# Also the quicksort's worst kind of order: every address twice, a sorted
+# list followed by a reverse-sorted copy in other letter case (2,000,000
+# lines), and with --scale one list of 50,000,000 addresses.
+#
+# Usage: bench/run.sh [--quick] [--scale] [--reps N] [--sizes "N ..."] [--orders "shuffled sorted"]
 #   --quick   1,000,000 addresses only; results go to the scratch folder,
 #             the checked-in results in bench/ stay as they are.
+#   --scale   adds the 50,000,000-address list (about 1.3 GB; with its LF
+#             copy and the work copies about 5 GB of disk, 10 minutes more).
+#   --generate  only makes the lists (they are kept for later runs).
 # Environment: GRENFEL_BENCH_DIR, the scratch folder (default /tmp/grenfel-bench).
 set -euo pipefail
 
@@ -21,14 +28,20 @@ SIZES="1000000 10000000"
 ORDERS="shuffled sorted"
 REPS=3
 QUICK=0
+SCALE=0
+GENERATE_ONLY=0
+UPDOWN_N=1000000
+SCALE_N=50000000
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) QUICK=1; SIZES="1000000" ;;
+    --scale) SCALE=1 ;;
+    --generate) GENERATE_ONLY=1 ;;
     --reps) REPS=$2; shift ;;
     --sizes) SIZES=$2; shift ;;
     --orders) ORDERS=$2; shift ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 1 ;;
   esac
   shift
@@ -71,22 +84,24 @@ GEN_SUM=$(cat "$BENCH/gen_list.cc" | sha256sum | cut -c1-16)
 # lf.ORDER.txt (the member lines with LF ends), exclude.lst, include.lst,
 # stats.ORDER (expected line counts). Kept between runs while the generator
 # is unchanged.
-generate() {  # N
-  local n=$1 dir=$SCRATCH/data/$1
-  if [ -f "$dir/stamp" ] && [ "$(cat "$dir/stamp")" = "$GEN_SUM" ]; then
-    log "data for N=$n already there"
+generate() {  # N order
+  local n=$1 order=$2 dir=$SCRATCH/data/$1
+  if [ -f "$dir/stamp.$order" ] && [ "$(cat "$dir/stamp.$order")" = "$GEN_SUM" ]; then
+    log "data for N=$n $order already there"
     return
   fi
-  rm -rf "$dir"
   mkdir -p "$dir"
-  log "generating N=$n (shuffled, with exclude and include lists)"
-  "$GEN" --count "$n" --order shuffled --list "$dir/list.shuffled.lst" \
-    --closed-list "$dir/closed.shuffled.lst" --lf "$dir/lf.shuffled.txt" \
-    --exclude "$dir/exclude.lst" --include "$dir/include.lst" --stats "$dir/stats.shuffled"
-  log "generating N=$n (mostly sorted)"
-  "$GEN" --count "$n" --order sorted --list "$dir/list.sorted.lst" \
-    --closed-list "$dir/closed.sorted.lst" --lf "$dir/lf.sorted.txt" --stats "$dir/stats.sorted"
-  echo "$GEN_SUM" >"$dir/stamp"
+  rm -f "$dir"/*."$order".* "$dir/stamp.$order"
+  log "generating N=$n ($order)"
+  local -a extra=()
+  case "$order" in
+    shuffled) [ "$n" = "$SCALE_N" ] || extra=(--closed-list "$dir/closed.shuffled.lst"
+                --exclude "$dir/exclude.lst" --include "$dir/include.lst") ;;
+    sorted) extra=(--closed-list "$dir/closed.sorted.lst") ;;
+  esac
+  "$GEN" --count "$n" --order "$order" --list "$dir/list.$order.lst" --lf "$dir/lf.$order.txt" \
+    --stats "$dir/stats.$order" "${extra[@]}"
+  echo "$GEN_SUM" >"$dir/stamp.$order"
 }
 
 stat_value() {  # file key
@@ -95,6 +110,16 @@ stat_value() {  # file key
 
 # --- scenarios ---------------------------------------------------------------
 SCENARIOS="sort dd sortonly nd exclude group include closed"
+# What runs: "N order scenario ...", one case a line.
+CASES=""
+for n in $SIZES; do
+  for order in $ORDERS; do CASES="$CASES$n $order $SCENARIOS
+"; done
+done
+[ "$QUICK" = 1 ] || CASES="$CASES$UPDOWN_N updown sort dd sortonly nd
+"
+[ "$SCALE" = 0 ] || CASES="$CASES$SCALE_N shuffled sort dd nd group
+"
 label() {
   case "$1" in
     sort) echo '`LC_ALL=C sort -f -u` (LF copy)' ;;
@@ -178,13 +203,15 @@ run_scenario() {  # N order scenario rep
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 STARTED=$(date -u '+%Y-%m-%d %H:%M UTC')
 : >"$RAW"
-for n in $SIZES; do
-  generate "$n"
-  for rep in $(seq 1 "$REPS"); do
-    for order in $ORDERS; do
-      for sc in $SCENARIOS; do run_scenario "$n" "$order" "$sc" "$rep"; done
-    done
-  done
+while read -r n order scenarios; do
+  [ -n "$n" ] && generate "$n" "$order" </dev/null
+done <<<"$CASES"
+[ "$GENERATE_ONLY" = 0 ] || exit 0
+for rep in $(seq 1 "$REPS"); do
+  while read -r n order scenarios; do
+    [ -n "$n" ] || continue
+    for sc in $scenarios; do run_scenario "$n" "$order" "$sc" "$rep" </dev/null; done
+  done <<<"$CASES"
 done
 rm -rf "$WORK"
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -209,11 +236,12 @@ TABLE=$OUT/results.md
   echo "| scenario | N | order | median wall s | median CPU s | peak MiB | ratio to \`sort -f -u\` | ratio to /ND | peak memory / list size |"
   echo "|---|---:|---|---:|---:|---:|---:|---:|---:|"
 } >"$TABLE"
-for n in $SIZES; do
-  for order in $ORDERS; do
+while read -r n order scenarios; do
+  [ -n "$n" ] || continue
+  {
     base=$(median "$n" "$order" sort)
     nd=$(median "$n" "$order" nd)
-    for sc in $SCENARIOS; do
+    for sc in $scenarios; do
       m=$(median "$n" "$order" "$sc")
       cpu=$(median "$n" "$order" "$sc" 9)
       p=$(peak_kib "$n" "$order" "$sc")
@@ -221,13 +249,17 @@ for n in $SIZES; do
       read -r mib rs rn pl < <(awk -v m="$m" -v p="$p" -v base="$base" -v nd="$nd" -v b="$b" 'BEGIN {
         printf "%.0f %.2f %.2f %.2f\n", p / 1024, m / base, m / nd, p * 1024 / b }')
       printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$n" "$order" "$sc" "$m" "$cpu" "$mib" "$rs" "$rn" "$pl" >>"$TSV"
-      ordername=$([ "$order" = sorted ] && echo "mostly sorted" || echo shuffled)
+      case "$order" in
+        sorted) ordername="mostly sorted" ;;
+        updown) ordername="up then down, twice" ;;
+        *) ordername=$order ;;
+      esac
       nn=$(echo "$n" | sed -e ':a' -e 's/\([0-9]\)\([0-9]\{3\}\)\($\|,\)/\1,\2\3/' -e 'ta')
       printf '| %s | %s | %s | %.2f | %.2f | %s | %s | %s | %s |\n' "$(label "$sc")" "$nn" "$ordername" "$m" "$cpu" "$mib" "$rs" \
         "$([ "$sc" = sort ] || [ "$sc" = dd ] && echo "—" || echo "$rn")" "$pl" >>"$TABLE"
     done
-  done
-done
+  }
+done <<<"$CASES"
 cp "$RAW" "$OUT/runs.tsv"
 
 {
@@ -242,7 +274,7 @@ cp "$RAW" "$OUT/runs.tsv"
 DAT=$OUT/scaling.dat
 {
   echo "# N sort_shuffled nd_shuffled dd_shuffled sort_sorted nd_sorted (median wall seconds)"
-  for n in $SIZES; do
+  for n in $SIZES $([ "$SCALE" = 0 ] || echo "$SCALE_N"); do
     row="$n"
     for order in shuffled sorted; do
       for sc in sort nd dd; do
@@ -254,7 +286,7 @@ DAT=$OUT/scaling.dat
     echo "$row"
   done
 } >"$DAT"
-read -r XMIN XMAX < <(echo $SIZES | tr ' ' '\n' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo / 1.5, hi * 1.5 }')
+read -r XMIN XMAX < <(echo $SIZES $([ "$SCALE" = 0 ] || echo "$SCALE_N") | tr ' ' '\n' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo / 1.5, hi * 1.5 }')
 gnuplot <<EOF || log "the plot failed"
 set terminal pngcairo size 900,600 font "DejaVu Sans,11" noenhanced
 set output "$OUT/scaling.png"
