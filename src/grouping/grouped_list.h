@@ -99,6 +99,9 @@ class GroupedList {
   };
 
   class GroupTextReader;
+  // The members and the groups as the rank sort sees them.
+  struct MemberSortKeys;
+  struct GroupSortKeys;
   class SessionCursor;
 
   // Sets every member's key order. False when the

@@ -253,6 +253,25 @@ TEST(GroupedListTest, LargeListsMatchTheSeparatorJoinedGrouping) {
   }
 }
 
+// Members ascending and then descending in other letter cases, in few
+// domains, and as many one-member domains the same way: the member sort and
+// the group ordering meet lopsided partitions and take the road through
+// ranks, to the same file.
+TEST(GroupedListTest, LopsidedOrdersMatchTheSeparatorJoinedGrouping) {
+  std::vector<std::string> up;
+  for (int k = 0; k < 6000; ++k) {
+    up.push_back("m" + std::to_string(100000 + k) + "@d" + std::to_string(k / 2000) + ".org");
+  }
+  for (int k = 0; k < 6000; ++k) up.push_back("x@solo" + std::to_string(100000 + k) + ".net");
+  std::string list;
+  for (const std::string& record : up) list += record + "\r\n";
+  for (size_t k = up.size(); k-- > 0;)
+    list += UpperCase(up[k].substr(0, 2)) + up[k].substr(2) + "\r\n";
+  Grouping expected = GroupByTheBook(list, 10), grouped = GroupFast(list, 10);
+  EXPECT_EQ(grouped.groups, expected.groups);
+  EXPECT_TRUE(grouped.contents == expected.contents);
+}
+
 TEST(GroupedListTest, RecordsHoldingSeparatorBytesComeThroughIntact) {
   const std::string odd[] = {std::string("a\0b@Zero.ORG", 12), std::string("c@Do\x01main\0x", 11),
                              std::string("\x01\x01", 2), std::string("plain\0", 6)};
