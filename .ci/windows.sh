@@ -78,6 +78,8 @@ echo "== Building the end-to-end tests (Linux)"
 # hands over the one its test command made).
 [ -e "$linux_build/CMakeCache.txt" ] || cmake -S . -B "$linux_build" >/dev/null
 cmake --build "$linux_build" -j2 --target grenfel grenfel_e2e_tests
+# Relative or absolute, it is used from other folders below.
+linux_build=$(cd "$linux_build" && pwd)
 
 wait "$boot" || true
 echo "-- built in $((SECONDS - started)) s"
@@ -147,7 +149,7 @@ run_side() {
   rm -rf "${scratch:?}/$side"
   cp -r "$scratch/lists" "$scratch/$side"
   case $side in
-    linux) (cd "$scratch/$side" && "$OLDPWD/$linux_build/grenfel" "$@") ;;
+    linux) (cd "$scratch/$side" && "$linux_build/grenfel" "$@") ;;
     win64) (cd "$scratch/$side" && "$wine64" "$OLDPWD/build-win/grenfel_e2e_launch.exe" "$@") ;;
     win32) (cd "$scratch/$side" && "$wine32" "$OLDPWD/build-win32/grenfel_e2e_launch.exe" "$@") ;;
   esac >"$scratch/$side.out"
