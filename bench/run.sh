@@ -220,7 +220,7 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 # results.tsv: N order scenario median_s peak_MiB ratio_sort ratio_nd peak_per_list_size
 median() {  # N order scenario [column] -> median of the column (default: wall seconds)
   awk -F'\t' -v n="$1" -v o="$2" -v s="$3" -v c="${4:-5}" '$1 == n && $2 == o && $3 == s { print $c }' "$RAW" |
-    sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit; if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 peak_kib() {
   awk -F'\t' -v n="$1" -v o="$2" -v s="$3" '$1 == n && $2 == o && $3 == s && $6 > m { m = $6 } END { print m }' "$RAW"
