@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "grouping/grouping.h"
+#include "memberlist/change_report.h"
 #include "memberlist/memberlist.h"
 #include "services/console.h"
 #include "services/text.h"
@@ -261,6 +264,67 @@ int StopWithNameNotFound(const ParsedTail& parsed) {
   return kExitUsage;
 }
 
+// Refuses a report file that cannot be written new: the report never
+// replaces a file, least of all one the run reads or writes.
+bool RefuseReportName(FileSystem* fs, const RunOptions& options, const LongOptions& longs) {
+  const std::string& report = longs.reportName;
+  std::string message;
+  if (longs.reportRepeated) {
+    message = "--report= was given more than once; nothing was changed. Give one report file.";
+  } else if (report.empty()) {
+    message = "--report= needs a file name, as in --report=changes.tsv; nothing was changed.";
+  } else if (!fs->NameUsable(report)) {
+    message = Joined({"The report file name ", Quoted(report),
+                      " is too long for this system to use whole; nothing was changed."});
+  } else if (fs->Exists(report)) {
+    message = Joined({"The report file ", Quoted(report),
+                      " already exists; nothing was changed. Name a new file, or move the old "
+                      "one away first."});
+  } else {
+    struct Named {
+      std::string name;
+      std::string_view role;
+    };
+    std::vector<Named> named = {{options.listName, "the list file"},
+                                {options.includeName, "the include file"},
+                                {options.excludeName, "the exclude file"},
+                                {CompanionName(options.listName), "the list's companion file"}};
+    if (!options.excludeName.empty()) {
+      named.push_back({CompanionName(options.excludeName), "the exclude file's companion file"});
+    }
+    for (const Named& file : named) {
+      if (file.name.empty() || !SameFileOrName(fs, report, file.name)) continue;
+      message = Joined({"The report file ", Quoted(report), " is ", file.role,
+                        "; nothing was changed. Name another file."});
+      break;
+    }
+    if (message.empty()) return false;
+  }
+  PrintLine(Joined({"* Error: ", message}));
+  return true;
+}
+
+// Writes the whole report to a new file and puts it on disk; on any failure
+// the file is removed, so it is never left half written.
+Status WriteReportFile(FileSystem* fs, const std::string& name, std::string_view text) {
+  std::unique_ptr<WritableFile> file;
+  Status s = fs->OpenForWriting(name, WriteMode::kCreateEmptyOnly, &file);
+  bool created = s.ok();
+  if (created) {
+    fs->RemoveOnFault(name, true);
+    s = file->Append(text);
+    if (s.ok()) s = file->Sync();
+    if (s.ok()) s = file->Close();
+    if (s.ok()) s = fs->SyncFolderOf(name);
+    file.reset();
+    fs->RemoveOnFault(name, false);
+  }
+  if (s.ok()) return s;
+  if (created) fs->Delete(name);
+  return Status::Error(s.code, Joined({"Cannot write the report file ", Quoted(name), " (",
+                                       s.message, "); the list was left unchanged."}));
+}
+
 int StopWithFailure(const Status& failure) {
   PrintLine(Joined({"* Error: ", failure.message}));
   return kExitFailed;
@@ -275,8 +339,10 @@ bool FileExists(FileSystem* fs, const std::string& name) {
   return fs->Exists(name);
 }
 
-ParsedTail ParseCommandTail(std::string_view commandTail) {
+ParsedTail ParseCommandTail(std::string_view wholeTail) {
   ParsedTail parsed;
+  const std::string restOfTail = TakeLongOptions(wholeTail, &parsed.longOptions);
+  const std::string_view commandTail = restOfTail;
   if (commandTail == "--version") {
     parsed.showVersion = true;
     return parsed;
@@ -334,23 +400,70 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   if (RefuseSameFiles(fs, options)) return kExitUsage;
   if (RefuseCompanionClash(fs, options)) return kExitUsage;
 
+  const LongOptions& longs = parsed.longOptions;
+  if (longs.reportGiven && RefuseReportName(fs, options, longs)) return kExitUsage;
+
   SetTitle(Joined({"Grenfel : Sorting ", options.listName}));
   double startSeconds = SecondsOfDay();
-  ListOutcome listed = ProcessList(fs, options.listName, options.includeName, options.excludeName,
-                                   options.removeDuplicates);
-  if (!listed.failure.ok()) return StopWithFailure(listed.failure);
+  const int32_t sessionSize = options.sessionSize < 0 ? kDefaultSessionSize : options.sessionSize;
+  const bool grouping = sessionSize > 0;
+  const bool reporting = longs.reportGiven;
+  ChangeReport report;
+  bool reportWritten = false;
+  // The list as the run writes it, when grouping must be worked out before
+  // (or instead of) the grouping of the file.
+  std::string written;
+  std::vector<DomainRow> table;
+  auto writeReport = [&]() {
+    if (grouping) {
+      if (!longs.dryRun) {
+        GroupOutcome planned = GroupInMemory(options.listName, written, sessionSize, false, &table);
+        if (!planned.failure.ok()) return planned.failure;
+      }
+      report.AddDomains(table);
+    }
+    Status s = WriteReportFile(fs, longs.reportName, report.text());
+    reportWritten = s.ok();
+    return s;
+  };
+  auto stopAfterReport = [&](const Status& failure) {
+    // The report tells of a rewrite that did not happen as it says.
+    if (reportWritten) fs->Delete(longs.reportName);
+    return StopWithFailure(failure);
+  };
 
-  if (options.sessionSize < 0) options.sessionSize = kDefaultSessionSize;
-  if (options.sessionSize > 0) {
+  ListRunMode mode;
+  mode.dryRun = longs.dryRun;
+  if (reporting) mode.report = &report;
+  if (grouping && (longs.dryRun || reporting)) mode.writtenList = &written;
+  if (reporting && !longs.dryRun) mode.beforeCut = writeReport;
+  ListOutcome listed = ProcessList(fs, options.listName, options.includeName, options.excludeName,
+                                   options.removeDuplicates, mode);
+  if (!listed.failure.ok()) return stopAfterReport(listed.failure);
+  // A list that was not rewritten was never cut: the report goes out now,
+  // before grouping may cut it.
+  if (reporting && !longs.dryRun && !reportWritten) {
+    Status s = writeReport();
+    if (!s.ok()) return StopWithFailure(s);
+  }
+
+  if (grouping) {
     SetTitle("Grenfel : Grouping");
-    GroupOutcome grouped = GroupDomains(fs, options.listName, options.sessionSize);
-    if (!grouped.failure.ok()) return StopWithFailure(grouped.failure);
+    GroupOutcome grouped = longs.dryRun ? GroupInMemory(options.listName, written, sessionSize,
+                                                        true, reporting ? &table : nullptr)
+                                        : GroupDomains(fs, options.listName, sessionSize);
+    if (!grouped.failure.ok()) return stopAfterReport(grouped.failure);
     PrintLine(Joined({"*  Found ", FormatNumber(grouped.groups, "0,"), " different domain name",
                       grouped.groups == 1 ? "." : "s."}));
+  }
+  if (reporting && longs.dryRun) {
+    Status s = writeReport();
+    if (!s.ok()) return StopWithFailure(s);
   }
 
   double elapsed = RunSeconds(startSeconds, SecondsOfDay());
   PrintLine(Joined({"Runtime: ", FormatNumber(elapsed, "0.0"), " seconds."}));
+  if (longs.dryRun) PrintLine("* Dry run: no file was changed.");
   return kExitOk;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/long_options.h"
 #include "services/fileio.h"
 
 namespace grenfel {
@@ -53,6 +54,8 @@ struct ParsedTail {
   bool excludeGiven = false;
   RunOptions options;
   std::vector<OptionInsideWord> optionsInsideWords;
+  // "--dry-run" and "--report=FILE", taken out before everything else.
+  LongOptions longOptions;
 };
 
 // Takes "/B=", "/ND" and "/G" out of the tail, in that order, each from the

@@ -119,5 +119,25 @@ TEST(RunDriver, TitlesFollowThePhases) {
   EXPECT_EQ(stoppedTitles, "");
 }
 
+TEST(ParseCommandTail, LongOptionsAreWholeWordsTakenOutFirst) {
+  ParsedTail parsed = ParseCommandTail("m.lst --dry-run in.lst --report=x/g?.tsv /ND");
+  EXPECT_TRUE(parsed.longOptions.dryRun);
+  EXPECT_EQ(parsed.longOptions.reportName, "x/g?.tsv");
+  EXPECT_FALSE(parsed.showUsage);
+  EXPECT_EQ(parsed.options.sessionSize, 0);
+  EXPECT_EQ(parsed.options.listName, "m.lst");
+  EXPECT_EQ(parsed.options.includeName, "in.lst");
+  // Taking one out trims the tail, as the short options do.
+  EXPECT_EQ(ParseCommandTail("m.lst in.lst --dry-run ").options.includeName, "in.lst");
+  // Anything else stays: a word that only holds the option, a quoted one.
+  parsed = ParseCommandTail("m.lst x--dry-run");
+  EXPECT_FALSE(parsed.longOptions.dryRun);
+  EXPECT_EQ(parsed.options.includeName, "x--dry-run");
+  EXPECT_FALSE(ParseCommandTail("m.lst \"--dry-run\"").longOptions.dryRun);
+  EXPECT_TRUE(ParseCommandTail("--report=a --report=b m.lst").longOptions.reportRepeated);
+  EXPECT_TRUE(ParseCommandTail("--dry-run").showUsage);
+  EXPECT_TRUE(ParseCommandTail("--dry-run --version").showVersion);
+}
+
 }  // namespace
 }  // namespace grenfel

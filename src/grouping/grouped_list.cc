@@ -673,6 +673,37 @@ void GroupedList::Arrange(int32_t sessionSize) {
   }
 }
 
+std::vector<DomainRow> GroupedList::GroupTable() const {
+  // The first pieces of the chain are the groups in order, each still
+  // starting at its first member; together the groups cover the members.
+  const size_t groups = std::min(chain_.size(), static_cast<size_t>(groupCount_));
+  std::vector<uint32_t> starts;
+  for (size_t g = 0; g < groups; ++g) starts.push_back(chain_[g].run.first);
+  std::sort(starts.begin(), starts.end());
+  std::vector<uint32_t> sessions(groups, 0);
+  for (const Piece& piece : chain_) {
+    size_t at = static_cast<size_t>(
+        std::upper_bound(starts.begin(), starts.end(), piece.run.first) - starts.begin() - 1);
+    ++sessions[at];
+  }
+  std::vector<DomainRow> table;
+  table.reserve(groups);
+  for (size_t g = 0; g < groups; ++g) {
+    uint32_t first = chain_[g].run.first;
+    size_t at =
+        static_cast<size_t>(std::lower_bound(starts.begin(), starts.end(), first) - starts.begin());
+    uint32_t end = at + 1 < starts.size() ? starts[at + 1] : static_cast<uint32_t>(members_.size());
+    const Member& member = members_[first];
+    std::string_view record = Record(member);
+    DomainRow row;
+    row.domain = member.hasAt() ? LowerCase(record.substr(AtOf(member) + 1)) : std::string(record);
+    row.members = end - first;
+    row.sessions = sessions[at];
+    table.push_back(std::move(row));
+  }
+  return table;
+}
+
 // Walks the member positions of a run of pieces in writing order.
 class GroupedList::SessionCursor {
  public:

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "memberlist/change_report.h"
 #include "services/fileio.h"
 
 namespace grenfel {
@@ -45,6 +46,11 @@ class GroupedList {
   // Orders the groups, largest first, and cuts them into sessions of
   // `sessionSize` (at least 1) members. Call once, after Load.
   void Arrange(int32_t sessionSize);
+
+  // The groups in their order after Arrange: each one's domain as written
+  // (lower-cased; a record without "@" stands for itself), its members and
+  // the sessions it was cut into.
+  std::vector<DomainRow> GroupTable() const;
 
   // Writes the head block, then every member in session order, each line
   // ended by CR LF. Call after Arrange. Stops writing at the first failed

@@ -53,7 +53,44 @@ GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sess
   return outcome;
 }
 
+GroupOutcome GroupBytes(const std::string& listName, std::string_view listBytes,
+                        int32_t sessionSize, bool printLines, std::vector<DomainRow>* table) {
+  GroupedList list;
+  if (!list.Load(listBytes)) {
+    return {0, Status::Error(kOutOfMemory, "The list \"" + listName +
+                                               "\" holds more or longer records than grouping "
+                                               "can count; it was left unchanged.")};
+  }
+  GroupOutcome outcome{list.groupCount(), {}};
+  switch (ActionFor(list.groupCount(), list.memberCount())) {
+    case GroupingAction::kLeaveAlone:
+      return outcome;
+    case GroupingAction::kTooFewNames:
+      if (printLines) {
+        PrintText("+ Error: Not enough names to group.");
+        PrintLineEnd();
+      }
+      return outcome;
+    case GroupingAction::kRewrite:
+      break;
+  }
+  list.Arrange(sessionSize);
+  if (table != nullptr) *table = list.GroupTable();
+  return outcome;
+}
+
 }  // namespace
+
+GroupOutcome GroupInMemory(const std::string& listName, std::string_view listBytes,
+                           int32_t sessionSize, bool printLines, std::vector<DomainRow>* table) {
+  try {
+    return GroupBytes(listName, listBytes, sessionSize, printLines, table);
+  } catch (const std::bad_alloc&) {
+    DieOutOfMemory();
+  } catch (const std::length_error&) {
+    DieOutOfMemory();
+  }
+}
 
 GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
   try {

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "memberlist/change_report.h"
 #include "services/fileio.h"
 
 namespace grenfel {
@@ -23,6 +25,14 @@ struct GroupOutcome {
 // Reads, groups and rewrites the list. `sessionSize` is at least 1. Prints
 // only "+ Error: Not enough names to group." when there are too few members.
 GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize);
+
+// The grouping of a list held in memory (as a dry run would have written it,
+// or as it is about to be written): the count GroupDomains would return and,
+// with `printLines`, the line it would print; no file is touched. `table`,
+// when given, receives the groups in order when they would be rewritten, and
+// stays empty when the list would be left as it is.
+GroupOutcome GroupInMemory(const std::string& listName, std::string_view listBytes,
+                           int32_t sessionSize, bool printLines, std::vector<DomainRow>* table);
 
 // "user@Example.COM" gives "example.com" 0x00 "user" and back; a text
 // without "@" (or 0x00) is returned unchanged.

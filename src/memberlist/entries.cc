@@ -163,7 +163,7 @@ void EntryStore::SortDescendingFolded() {
 }
 
 int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
-                      std::vector<int64_t>* countAfterKey) {
+                      std::vector<int64_t>* countAfterKey, std::vector<ExcludedEntry>* excluded) {
   countAfterKey->assign(keys.size(), 0);
   if (keys.size() == 0 || keys.Key(0).empty()) return 0;
 
@@ -194,7 +194,8 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
   // kAhead entries before it is needed. The two halves of the entries are
   // looked up on two threads; each notes the key that named each entry it
   // blanked, and the counts are made from the notes.
-  auto filterRange = [&](size_t begin, size_t end, std::vector<uint32_t>* namingKeys) {
+  auto filterRange = [&](size_t begin, size_t end, std::vector<uint32_t>* namingKeys,
+                         std::vector<ExcludedEntry>* blanked) {
     constexpr size_t kAhead = 16;
     uint64_t hashAhead[kAhead];
     auto hashOf = [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); };
@@ -215,6 +216,7 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
         if ((slots[slot] ^ hash) >> 32 != 0) continue;
         uint32_t k = keyOf(slots[slot]);
         if (EqualUpper(key, keys.Key(k))) {
+          if (blanked != nullptr) blanked->push_back({entry, k});
           entries->Blank(i);
           namingKeys->push_back(k);
           break;
@@ -223,9 +225,15 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
     }
   };
   std::vector<uint32_t> namingKeys[2];
+  std::vector<ExcludedEntry> blanked[2];
   ForBothHalves(1, entries->size(), [&](size_t begin, size_t end, int half) {
-    filterRange(begin, end, &namingKeys[half]);
+    filterRange(begin, end, &namingKeys[half], excluded != nullptr ? &blanked[half] : nullptr);
   });
+  if (excluded != nullptr) {
+    for (std::vector<ExcludedEntry>& half : blanked) {
+      excluded->insert(excluded->end(), half.begin(), half.end());
+    }
+  }
   std::vector<int64_t>& counts = *countAfterKey;
   int64_t filtered = 0;
   for (const std::vector<uint32_t>& half : namingKeys) {

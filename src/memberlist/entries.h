@@ -75,14 +75,23 @@ class ExcludeKeys {
   std::vector<std::string_view> keys_;
 };
 
+// A record the exclusion blanked, and the index of the exclude key that
+// named it.
+struct ExcludedEntry {
+  std::string_view record;
+  uint32_t key;
+};
+
 // Blanks every entry whose key (the entry without a leading "+") equals an
 // exclude key, both upper-cased. Exclude keys are looked up in a hash table, each
 // entry once; the result is the same as trying every exclude key against
 // every entry in turn. `countAfterKey[k]` receives the number blanked by the
 // keys 0 to k, so that progress shown per key can be replayed. An empty first
-// key switches the filter off.
+// key switches the filter off. When `excluded` is given, it receives every
+// blanked record in entry order.
 int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
-                      std::vector<int64_t>* countAfterKey);
+                      std::vector<int64_t>* countAfterKey,
+                      std::vector<ExcludedEntry>* excluded = nullptr);
 
 }  // namespace grenfel
 

@@ -4,10 +4,12 @@
 #include <memory>
 #include <vector>
 
+#include "memberlist/change_report.h"
 #include "memberlist/entries.h"
 #include "memberlist/list_checks.h"
 #include "services/console.h"
 #include "services/rewrite.h"
+#include "services/string_file.h"
 #include "services/text.h"
 
 namespace grenfel {
@@ -54,6 +56,7 @@ struct MemberList {
   // Records "CLOSED" of the list file: entry index, line number. Written in
   // a list that is not closed, they would close it on the next run.
   std::vector<std::pair<size_t, int64_t>> closedRecords;
+  ListChanges* changes = nullptr;  // null unless a report is asked for
 };
 
 void ReadListLines(std::string_view bytes, MemberList* list) {
@@ -77,6 +80,7 @@ void ReadListLines(std::string_view bytes, MemberList* list) {
       list->closedRecords.emplace_back(list->entries.size(), list->linesRead);
     }
     list->entries.Add(record);
+    if (list->changes != nullptr && record.empty()) list->changes->EmptyRecord(list->linesRead);
   }
 }
 
@@ -96,15 +100,17 @@ void ReadIncludeLines(std::string_view bytes, MemberList* list) {
     std::string_view record = TrimBlanks(line);
     if (!record.empty() && record[0] == '+') list->hasPlusRecord = true;
     list->entries.Add(record);
+    if (list->changes != nullptr && record.empty()) list->changes->EmptyRecord(list->linesRead);
   }
 }
 
 // Blanks every entry that an exclude key names; returns how many. The title
 // shows the count reached before each key, as a scan key by key would.
-int64_t FilterEntries(const ExcludeKeys& excludeKeys, EntryStore* entries) {
+int64_t FilterEntries(const ExcludeKeys& excludeKeys, EntryStore* entries, ListChanges* changes) {
   PrintText(", Filtering");
   std::vector<int64_t> countAfterKey;
-  int64_t filteredCount = BlankExcluded(excludeKeys, entries, &countAfterKey);
+  int64_t filteredCount = BlankExcluded(excludeKeys, entries, &countAfterKey,
+                                        changes != nullptr ? changes->excluded() : nullptr);
   if (excludeKeys.size() == 0 || excludeKeys.Key(0).empty()) return 0;
   TitleClock clock;
   for (size_t k = 0; k < excludeKeys.size(); ++k) {
@@ -130,9 +136,11 @@ WriteResult WriteRecords(const std::string& listName, const MemberList& list, bo
   auto append = [&](std::string_view bytes) {
     if (result.status.ok()) result.status = out->Append(bytes);
   };
+  ListChanges* changes = list.changes;
   for (std::string_view line : list.head) {
     append(line);
     append("\r\n");
+    if (changes != nullptr) changes->HeadLineWritten(line);
   }
   const EntryStore& entries = list.entries;
   std::string_view linePrefix;
@@ -152,6 +160,7 @@ WriteResult WriteRecords(const std::string& listName, const MemberList& list, bo
     if (std::memchr(entry.data(), '@', entry.size()) != nullptr) {
       if (removeDuplicates && EqualUpper(entry, lastWritten)) {
         ++result.duplicateCount;
+        if (changes != nullptr) changes->DuplicateDropped(entry, lastWritten);
         continue;
       }
       if (list.hasPlusRecord) linePrefix = entry[0] == '+' ? "" : " ";
@@ -159,6 +168,7 @@ WriteResult WriteRecords(const std::string& listName, const MemberList& list, bo
     append(linePrefix);
     append(entry);
     append("\r\n");
+    if (changes != nullptr) changes->RecordWritten(entry);
     lastWritten = entry;
   }
   return result;
@@ -188,7 +198,7 @@ std::string CompanionName(std::string_view listName) {
 // read again when it was rewritten) instead of being closed.
 static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
                                  const std::string& includeName, const std::string& excludeName,
-                                 bool removeDuplicates, ListRole role,
+                                 bool removeDuplicates, ListRole role, const ListRunMode& mode,
                                  std::unique_ptr<HeldFile>* keep) {
   ListOutcome outcome;
 
@@ -197,13 +207,20 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   bool excludeActive = false;
   ExcludeKeys excludeKeys;
   std::unique_ptr<HeldFile> excludeFile;
+  // A dry run leaves the exclude file as it is and takes its keys from the
+  // form it would have been given.
+  std::string excludeWritten;
   if (!excludeName.empty()) {
-    ListOutcome prepared =
-        ProcessListAs(fs, excludeName, "", "", removeDuplicates, ListRole::kExclude, &excludeFile);
+    ListRunMode excludeMode;
+    excludeMode.dryRun = mode.dryRun;
+    excludeMode.report = mode.report;
+    if (mode.dryRun) excludeMode.writtenList = &excludeWritten;
+    ListOutcome prepared = ProcessListAs(fs, excludeName, "", "", removeDuplicates,
+                                         ListRole::kExclude, excludeMode, &excludeFile);
     if (!prepared.failure.ok()) return prepared;
     if (prepared.linesRead != 0) {
       excludeActive = true;
-      LineReader reader(excludeFile->bytes());
+      LineReader reader(mode.dryRun ? std::string_view(excludeWritten) : excludeFile->bytes());
       std::string_view line;
       while (reader.ReadLine(&line)) excludeKeys.Add(TrimBlanks(line));
     }
@@ -226,8 +243,10 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
 
   // The companion marks the list as being changed from before it is read
   // until it has been written.
+  // A dry run claims no companion, but is refused where the run would be.
   std::unique_ptr<ListRewrite> rewrite;
-  s = ListRewrite::Begin(fs, listName, companionName, listFile.get(), &rewrite);
+  s = mode.dryRun ? ListRewrite::Preview(fs, listName, companionName, listFile.get())
+                  : ListRewrite::Begin(fs, listName, companionName, listFile.get(), &rewrite);
   if (!s.ok()) return {0, s};
 
   std::unique_ptr<FileData> includeData;
@@ -239,9 +258,17 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   }
   list.entries.ReserveForLines(listBytes);
   if (includeData) list.entries.ReserveForLines(includeData->bytes());
+  std::unique_ptr<ListChanges> changes;
+  if (mode.report != nullptr) {
+    changes = std::make_unique<ListChanges>(
+        role == ListRole::kExclude ? ReportedFile::kExclude : ReportedFile::kList, listBytes);
+    if (includeData) changes->SetInclude(includeData->bytes());
+    list.changes = changes.get();
+  }
   list.entries.AddBuffer(listBytes);
   ReadListLines(listBytes, &list);
   const int64_t listLinesRead = list.linesRead;
+  if (changes) changes->SetListLines(list.linesRead);
   if (includeData) {
     list.entries.AddBuffer(includeData->bytes());
     ReadIncludeLines(includeData->bytes(), &list);
@@ -254,7 +281,8 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   bool excludeNamesRecord = excludeActive && list.entries.size() == 2 &&
                             ExcludeKeysName(excludeKeys, list.entries.Text(1));
   if (list.linesRead <= 1 && !includeGaveLine && !excludeNamesRecord) {
-    rewrite->Abandon();
+    if (rewrite) rewrite->Abandon();
+    if (mode.writtenList != nullptr) mode.writtenList->assign(listBytes);
     if (keep != nullptr) *keep = std::move(listFile);
     return outcome;
   }
@@ -265,7 +293,7 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   PrintText("   Reading");
 
   int64_t filteredCount = 0;
-  if (excludeActive) filteredCount = FilterEntries(excludeKeys, &list.entries);
+  if (excludeActive) filteredCount = FilterEntries(excludeKeys, &list.entries, list.changes);
   excludeKeys = ExcludeKeys();
   if (excludeFile) excludeFile->ReleaseBytes();
   int64_t closedRecordLine = list.closedFlag == 0 ? FirstClosedRecordLeft(list) : 0;
@@ -280,14 +308,37 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   if (closedRecordLine != 0) {
     return {outcome.linesRead, ClosedRecordRefusal(listName, role, closedRecordLine)};
   }
-  WriteResult written = WriteRecords(listName, list, removeDuplicates, rewrite->contents());
+  // A dry run writes into memory, or nowhere when nothing looks at it.
+  std::unique_ptr<WritableFile> out;
+  if (mode.dryRun) {
+    out = std::make_unique<StringWritableFile>(mode.writtenList);
+  } else if (mode.writtenList != nullptr) {
+    out = std::make_unique<CopyingWritableFile>(rewrite->contents(), mode.writtenList);
+  }
+  WriteResult written =
+      WriteRecords(listName, list, removeDuplicates, out ? out.get() : rewrite->contents());
+  // The report's rows are views of the files' bytes, still held here.
+  if (changes) mode.report->Add(*changes);
   // The records are views of the files' bytes: let them go before the list
   // is written again from the companion.
   list = MemberList();
+  changes.reset();
   includeData.reset();
-  s = rewrite->Commit(written.status);
-  if (!s.ok()) return {outcome.linesRead, s};
-  if (keep != nullptr) {
+  out.reset();
+  if (mode.dryRun) {
+    if (keep != nullptr) *keep = std::move(listFile);
+  } else {
+    if (written.status.ok() && mode.beforeCut) {
+      s = mode.beforeCut();
+      if (!s.ok()) {
+        rewrite->Abandon();
+        return {outcome.linesRead, s};
+      }
+    }
+    s = rewrite->Commit(written.status);
+    if (!s.ok()) return {outcome.linesRead, s};
+  }
+  if (keep != nullptr && !mode.dryRun) {
     // The exclude list's keys come from what was just written, read through
     // the same held descriptor.
     s = listFile->Reload();
@@ -316,7 +367,14 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
 ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
                         const std::string& excludeName, bool removeDuplicates) {
   return ProcessListAs(fs, listName, includeName, excludeName, removeDuplicates, ListRole::kList,
-                       nullptr);
+                       ListRunMode(), nullptr);
+}
+
+ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
+                        const std::string& excludeName, bool removeDuplicates,
+                        const ListRunMode& mode) {
+  return ProcessListAs(fs, listName, includeName, excludeName, removeDuplicates, ListRole::kList,
+                       mode, nullptr);
 }
 
 }  // namespace grenfel

@@ -5,6 +5,7 @@
 #define GRENFEL_MEMBERLIST_MEMBERLIST_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,10 +22,31 @@ struct ListOutcome {
   Status failure;
 };
 
+class ChangeReport;
+
+// How a run treats its files beyond the plain rewrite.
+struct ListRunMode {
+  // Every phase runs and prints its lines, but no file is created, changed
+  // or deleted: the exclude file's sorted form is used from memory.
+  bool dryRun = false;
+  // Receives the rows of what the run changes (null: no report).
+  ChangeReport* report = nullptr;
+  // Receives the list as it is (to be) written; the list as read when it is
+  // not rewritten. Always filled in a dry run when given.
+  std::string* writtenList = nullptr;
+  // Called in a real run when the list's new contents are complete, just
+  // before the list is cut. A failure stops the run with the list untouched;
+  // its message is the whole error line (without "* Error: ").
+  std::function<Status()> beforeCut;
+};
+
 // The whole processing of one list. Prints its progress and summary lines.
 // `removeDuplicates` is the run's /ND setting.
 ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
                         const std::string& excludeName, bool removeDuplicates);
+ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
+                        const std::string& excludeName, bool removeDuplicates,
+                        const ListRunMode& mode);
 
 // Nonzero when the text (the first 65,536 bytes of a file) shows a closed
 // list: "CLOSED" CR LF at the start, CR LF "CLOSED" at the end, or CR LF

@@ -48,6 +48,36 @@ Status RefuseDataAfterEnd(const std::string& name, ListRole role) {
                            UnchangedClause(role));
 }
 
+// The refusal of a companion that holds data: someone's data, never emptied
+// or deleted. It tells what the companion is, and advises deleting complete
+// new contents only when the list already holds them.
+Status CompanionHoldsData(FileSystem* fs, const std::string& listName,
+                          const std::string& companionName, HeldFile* list, const Status& s) {
+  std::unique_ptr<FileData> leftover;
+  bool complete = fs->ReadFile(companionName, true, &leftover).ok() && !leftover->bytes().empty() &&
+                  leftover->bytes().back() == kCompleteMark;
+  if (complete) {
+    std::string_view contents = leftover->bytes();
+    contents.remove_suffix(1);
+    if (contents == list->bytes()) {
+      return Status::Error(s.code, "The companion file " + Quoted(companionName) +
+                                       " holds the complete new contents of " + Quoted(listName) +
+                                       ", which the list already holds: delete the companion "
+                                       "and run again. Both files were left unchanged.");
+    }
+    return Status::Error(
+        s.code, "The companion file " + Quoted(companionName) +
+                    " holds the complete new contents of " + Quoted(listName) +
+                    " from an earlier run that did not finish: copy it over the list (its last "
+                    "byte, a Ctrl-Z, does no harm), then delete it and run again. Both files "
+                    "were left unchanged.");
+  }
+  return Status::Error(s.code, "The companion file " + Quoted(companionName) +
+                                   " already exists and holds data; " + Quoted(listName) +
+                                   " was not touched by the run that left it, so it can be "
+                                   "deleted. Both files were left unchanged.");
+}
+
 }  // namespace
 
 const char* ListRoleName(ListRole role) { return RoleName(role); }
@@ -97,33 +127,7 @@ Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
                           std::unique_ptr<ListRewrite>* out) {
   std::unique_ptr<WritableFile> companion;
   Status s = fs->OpenForWriting(companionName, WriteMode::kCreateEmptyOnly, &companion);
-  if (s.code == kFileAlreadyOpen) {
-    // Someone's data: never empty or delete it. Tell what it is, and advise
-    // deleting complete new contents only when the list already holds them.
-    std::unique_ptr<FileData> leftover;
-    bool complete = fs->ReadFile(companionName, true, &leftover).ok() &&
-                    !leftover->bytes().empty() && leftover->bytes().back() == kCompleteMark;
-    if (complete) {
-      std::string_view contents = leftover->bytes();
-      contents.remove_suffix(1);
-      if (contents == list->bytes()) {
-        return Status::Error(s.code, "The companion file " + Quoted(companionName) +
-                                         " holds the complete new contents of " + Quoted(listName) +
-                                         ", which the list already holds: delete the companion "
-                                         "and run again. Both files were left unchanged.");
-      }
-      return Status::Error(
-          s.code, "The companion file " + Quoted(companionName) +
-                      " holds the complete new contents of " + Quoted(listName) +
-                      " from an earlier run that did not finish: copy it over the list (its last "
-                      "byte, a Ctrl-Z, does no harm), then delete it and run again. Both files "
-                      "were left unchanged.");
-    }
-    return Status::Error(s.code, "The companion file " + Quoted(companionName) +
-                                     " already exists and holds data; " + Quoted(listName) +
-                                     " was not touched by the run that left it, so it can be "
-                                     "deleted. Both files were left unchanged.");
-  }
+  if (s.code == kFileAlreadyOpen) return CompanionHoldsData(fs, listName, companionName, list, s);
   if (!s.ok()) {
     return Status::Error(s.code, "Cannot create the companion file " + Quoted(companionName) +
                                      " (" + s.message + "); the list " + Quoted(listName) +
@@ -132,6 +136,21 @@ Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
   fs->RemoveOnFault(companionName, true);
   out->reset(new ListRewrite(fs, listName, companionName, list, std::move(companion)));
   return Status::Ok();
+}
+
+Status ListRewrite::Preview(FileSystem* fs, const std::string& listName,
+                            const std::string& companionName, HeldFile* list) {
+  if (!fs->Exists(companionName)) return Status::Ok();
+  std::unique_ptr<FileData> found;
+  Status s = fs->ReadFile(companionName, true, &found);
+  if (s.ok() && found->bytes().empty()) return Status::Ok();
+  if (s.ok()) {
+    return CompanionHoldsData(fs, listName, companionName, list,
+                              Status::Error(kFileAlreadyOpen, "companion holds data"));
+  }
+  return Status::Error(s.code, "Cannot create the companion file " + Quoted(companionName) + " (" +
+                                   s.message + "); the list " + Quoted(listName) +
+                                   " was left unchanged.");
 }
 
 void ListRewrite::DropCompanion() {

@@ -49,6 +49,11 @@ class ListRewrite {
   static Status Begin(FileSystem* fs, const std::string& listName, const std::string& companionName,
                       HeldFile* list, std::unique_ptr<ListRewrite>* out);
 
+  // What Begin would refuse, found without creating, changing or deleting
+  // anything: for a run that writes nothing.
+  static Status Preview(FileSystem* fs, const std::string& listName,
+                        const std::string& companionName, HeldFile* list);
+
   ~ListRewrite();
 
   // Where the new contents are written. Any failure of Append may be passed
