@@ -109,7 +109,7 @@ stat_value() {  # file key
 }
 
 # --- scenarios ---------------------------------------------------------------
-SCENARIOS="sort dd sortonly nd exclude group include closed"
+SCENARIOS="sort dd sortonly nd exclude group include closed report dryrun"
 # What runs: "N order scenario ...", one case a line.
 CASES=""
 for n in $SIZES; do
@@ -130,6 +130,8 @@ label() {
     group) echo 'grenfel /ND /G10' ;;
     include) echo 'grenfel /ND + include list (1M)' ;;
     closed) echo 'grenfel /ND, closed list, 1,000 moderators' ;;
+    report) echo 'grenfel /ND --report=r.tsv' ;;
+    dryrun) echo 'grenfel /ND --dry-run' ;;
   esac
 }
 
@@ -154,6 +156,8 @@ run_scenario() {  # N order scenario rep
     group) cmd=("$GRENFEL" w.lst /ND /G10) ;;
     include) cmd=("$GRENFEL" w.lst i.lst /ND); cp "$dir/include.lst" "$WORK/i.lst" ;;
     closed) cmd=("$GRENFEL" w.lst /ND); list=$dir/closed.$order.lst ;;
+    report) cmd=("$GRENFEL" w.lst /ND --report=r.tsv) ;;
+    dryrun) cmd=("$GRENFEL" w.lst /ND --dry-run) ;;
   esac
   # Plain file names only: grenfel finds its options anywhere in the line, so
   # a path holding "/g" or "/nd" would turn one on.
@@ -176,7 +180,8 @@ run_scenario() {  # N order scenario rep
           expect=$((expect - $(stat_value "$stats" head_lines))) ;;
     dd) got=$(stat -c %s "$WORK/out.lst"); expect=$(stat -c %s "$list") ;;
     sortonly) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$stats" expect_sort) ;;
-    nd|group) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$stats" expect_nd) ;;
+    nd|group|report) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$stats" expect_nd) ;;
+    dryrun) got=$(wc -l <"$WORK/w.lst"); expect=$(wc -l <"$list") ;;
     exclude) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$dir/stats.shuffled" expect_exclude)
              expect=$((expect - $(stat_value "$dir/stats.shuffled" head_lines) + $(stat_value "$stats" head_lines))) ;;
     include) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$dir/stats.shuffled" expect_include)
