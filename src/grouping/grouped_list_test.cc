@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "grouping/grouping.h"
+#include "reference/procedures.h"
 #include "services/text.h"
 
 namespace grenfel {

@@ -103,20 +103,4 @@ GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t s
   }
 }
 
-std::string ToggleDomainKey(std::string_view text) {
-  if (size_t zero = text.find('\0'); zero != std::string_view::npos) {
-    std::string address(text.substr(zero + 1));
-    address += '@';
-    address += text.substr(0, zero);
-    return address;
-  }
-  if (size_t at = text.find('@'); at != std::string_view::npos) {
-    std::string key = LowerCase(text.substr(at + 1));
-    key += '\0';
-    key += text.substr(0, at);
-    return key;
-  }
-  return std::string(text);
-}
-
 }  // namespace grenfel

@@ -34,10 +34,6 @@ GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t s
 GroupOutcome GroupInMemory(const std::string& listName, std::string_view listBytes,
                            int32_t sessionSize, bool printLines, std::vector<DomainRow>* table);
 
-// "user@Example.COM" gives "example.com" 0x00 "user" and back; a text
-// without "@" (or 0x00) is returned unchanged.
-std::string ToggleDomainKey(std::string_view text);
-
 }  // namespace grenfel
 
 #endif  // GRENFEL_GROUPING_GROUPING_H_

@@ -125,15 +125,5 @@ TEST_F(GroupingTest, NeverLosesTheListWhateverFails) {
   EXPECT_EQ(fs_.files["list.TMP"], "left over\r\n");
 }
 
-TEST(ToggleDomainKeyTest, TurnsAddressesIntoKeysAndBack) {
-  const std::string key = std::string("\x84x@example.com") + '\0' + "Us\x8Er";
-  EXPECT_EQ(ToggleDomainKey("Us\x8Er@\x8EX@Example.COM"), key);
-  EXPECT_EQ(ToggleDomainKey(key), "Us\x8Er@\x84x@example.com");
-  EXPECT_EQ(ToggleDomainKey(std::string("a\0b@C", 5)), "b@C@a");
-  EXPECT_EQ(ToggleDomainKey("@"), std::string(1, '\0'));
-  EXPECT_EQ(ToggleDomainKey("no address"), "no address");
-  EXPECT_EQ(ToggleDomainKey(""), "");
-}
-
 }  // namespace
 }  // namespace grenfel

@@ -7,6 +7,7 @@
 
 #include "gtest/gtest.h"
 #include "services/fileio.h"
+#include "reference/procedures.h"
 #include "services/text.h"
 
 namespace grenfel {

@@ -72,17 +72,6 @@ const unsigned char kFoldTable[256] = {
 };
 // clang-format on
 
-int CompareText(std::string_view a, std::string_view b) {
-  size_t shorter = std::min(a.size(), b.size());
-  if (shorter != 0) {
-    // memcmp compares as unsigned bytes and stops at the first difference.
-    int r = std::memcmp(a.data(), b.data(), shorter);
-    if (r != 0) return r < 0 ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
-
 int CompareFolded(std::string_view a, std::string_view b) {
   size_t shorter = std::min(a.size(), b.size());
   for (size_t k = 0; k < shorter; ++k) {
@@ -131,12 +120,6 @@ std::string_view MidText(std::string_view text, int64_t start, int64_t count) {
 
 std::string_view LeftText(std::string_view text, int64_t count) { return MidText(text, 1, count); }
 
-std::string_view RightText(std::string_view text, int64_t count) {
-  if (count <= 0) return {};
-  if (static_cast<uint64_t>(count) >= text.size()) return text;
-  return text.substr(text.size() - static_cast<size_t>(count));
-}
-
 int64_t FindText(int64_t start, std::string_view haystack, std::string_view needle) {
   int64_t length = static_cast<int64_t>(haystack.size());
   if (length == 0 || start == 0) return 0;
@@ -155,16 +138,6 @@ int64_t FindText(int64_t start, std::string_view haystack, std::string_view need
   return at == std::string_view::npos ? 0 : static_cast<int64_t>(at) + 1;
 }
 
-int64_t CountText(std::string_view haystack, std::string_view needle) {
-  if (needle.empty()) return 0;
-  int64_t count = 0;
-  for (size_t at = haystack.find(needle); at != std::string_view::npos;
-       at = haystack.find(needle, at + needle.size())) {
-    ++count;
-  }
-  return count;
-}
-
 std::string_view TrimBlanks(std::string_view text) {
   size_t first = text.find_first_not_of(' ');
   if (first == std::string_view::npos) return {};
@@ -177,55 +150,6 @@ std::string_view StripRepeats(std::string_view text, std::string_view piece) {
   while (text.starts_with(piece)) text.remove_prefix(piece.size());
   while (text.ends_with(piece)) text.remove_suffix(piece.size());
   return text;
-}
-
-void InsertText(std::vector<std::string>& array, size_t index, std::string text) {
-  if (index >= array.size()) return;
-  std::move_backward(array.begin() + static_cast<ptrdiff_t>(index), array.end() - 1, array.end());
-  array[index] = std::move(text);
-}
-
-namespace {
-
-// Sort(lo, hi) as written: partition, then the part up to j, then the part
-// from i. The parts wait on a list of their own rather than on the call
-// stack, which a lopsided order would fill.
-template <typename Compare>
-void SortWith(std::vector<std::string>& array, Compare compare) {
-  struct Range {
-    int64_t lo, hi;
-  };
-  std::vector<Range> pending;
-  if (array.size() > 1) pending.push_back({0, static_cast<int64_t>(array.size()) - 1});
-  while (!pending.empty()) {
-    const Range r = pending.back();
-    pending.pop_back();
-    const std::string pivot = array[static_cast<size_t>(r.lo + (r.hi - r.lo) / 2)];
-    int64_t i = r.lo, j = r.hi;
-    while (i <= j) {
-      while (compare(array[static_cast<size_t>(i)], pivot) > 0 && i < r.hi) ++i;
-      while (compare(pivot, array[static_cast<size_t>(j)]) > 0 && j > r.lo) --j;
-      if (i > j) break;
-      if (i < j) array[static_cast<size_t>(i)].swap(array[static_cast<size_t>(j)]);
-      ++i;
-      --j;
-    }
-    // Last in, first out: the part up to j is sorted first.
-    if (i < r.hi) pending.push_back({i, r.hi});
-    if (r.lo < j) pending.push_back({r.lo, j});
-  }
-}
-
-}  // namespace
-
-void SortTexts(std::vector<std::string>& array, bool descending, bool fold) {
-  // Descending puts the larger first; ascending is the same walk with every
-  // comparison turned round.
-  auto compare = [descending, fold](const std::string& a, const std::string& b) {
-    int order = fold ? CompareFolded(a, b) : CompareText(a, b);
-    return descending ? order : -order;
-  };
-  SortWith(array, compare);
 }
 
 // ---- Numbers to text ----
@@ -493,16 +417,7 @@ std::tm LocalTime(std::time_t t) {
   return out;
 }
 
-std::string TwoDigits(int value) {
-  return {static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
-}
-
 }  // namespace
-
-std::string ClockText() {
-  std::tm now = LocalTime(std::time(nullptr));
-  return TwoDigits(now.tm_hour) + ":" + TwoDigits(now.tm_min) + ":" + TwoDigits(now.tm_sec);
-}
 
 double SecondsOfDay() {
   using namespace std::chrono;

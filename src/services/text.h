@@ -1,7 +1,6 @@
 // Text rules every part of grenfel relies on: byte-wise comparison, the fixed
 // case tables, cutting and searching with 1-based positions, numbers to text
-// and back, the clock, and the array quicksort whose treatment of equal keys
-// decides the order of records that differ only in letter case.
+// and back, and the clock.
 //
 // Text is bytes. Nothing here looks at the locale.
 #ifndef GRENFEL_SERVICES_TEXT_H_
@@ -11,7 +10,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace grenfel {
 
@@ -27,9 +25,8 @@ inline unsigned char UpperByte(unsigned char c) { return kUpperTable[c]; }
 inline unsigned char LowerByte(unsigned char c) { return kLowerTable[c]; }
 inline unsigned char FoldByte(unsigned char c) { return kFoldTable[c]; }
 
-// Byte-wise, unsigned, shorter-is-smaller. Returns <0, 0 or >0.
-int CompareText(std::string_view a, std::string_view b);
-// The same after mapping both sides through kFoldTable.
+// Byte-wise, unsigned, shorter-is-smaller, after mapping both sides
+// through kFoldTable. Returns <0, 0 or >0.
 int CompareFolded(std::string_view a, std::string_view b);
 
 std::string UpperCase(std::string_view text);
@@ -42,23 +39,16 @@ bool EqualUpper(std::string_view a, std::string_view b);
 // gives the rest.
 std::string_view MidText(std::string_view text, int64_t start, int64_t count = INT32_MAX);
 std::string_view LeftText(std::string_view text, int64_t count);
-std::string_view RightText(std::string_view text, int64_t count);
 
 // Position (1-based) of needle at or after start, 0 when absent. A start of
 // -k searches from the end within the first length-k+1 bytes: -1 finds the
 // last occurrence.
 int64_t FindText(int64_t start, std::string_view haystack, std::string_view needle);
-// Non-overlapping occurrences, scanning from the left; an empty needle counts 0.
-int64_t CountText(std::string_view haystack, std::string_view needle);
 
 // Removes byte 0x20 only, at both ends.
 std::string_view TrimBlanks(std::string_view text);
 // Removes every leading, then every trailing, repetition of piece.
 std::string_view StripRepeats(std::string_view text, std::string_view piece);
-
-// Moves elements index..size-2 up one place, drops the last, stores text at
-// index. The size does not change. An index outside the array does nothing.
-void InsertText(std::vector<std::string>& array, size_t index, std::string text);
 
 // Decimal text of a value rounded to 15 significant digits; no leading zero
 // before a fraction point, exponent form beyond 15 integer digits.
@@ -72,23 +62,11 @@ std::string FormatNumber(double value, std::string_view mask);
 // as it can; no digits give 0.
 double TextNumber(std::string_view text);
 
-// Local time of day as "hh:mm:ss".
-std::string ClockText();
 // Local seconds since midnight, with milliseconds.
 double SecondsOfDay();
 // The last digit of the local clock's seconds: cheap enough to ask once per
 // record when deciding whether to refresh a progress title.
 char ClockSecondDigit();
-
-// The array quicksort: sorts the whole array, index 0 included (descending
-// when asked); with `fold`, keys compare through kFoldTable. The order it
-// gives to keys that compare equal is part of the output, so its steps are
-// fixed: the pivot is a copy of the middle element, i and j move while
-// strictly before/after it, elements are swapped and both indices step on,
-// then the part up to j and the part from i are sorted. This is the plain
-// procedure, kept as the measure of the fast sorts in services/sort.h; it
-// takes time in the square of the length on some orders.
-void SortTexts(std::vector<std::string>& array, bool descending, bool fold);
 
 }  // namespace grenfel
 
