@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "services/prefetch.h"
 #include "services/sort.h"
 #include "services/text.h"
 #include "services/two_threads.h"
@@ -79,14 +80,6 @@ uint64_t MappedHash(const MappedText& text) {
 
 // Position of the first "@", or npos.
 size_t FindAt(std::string_view record) { return record.find('@'); }
-
-void Prefetch(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
 
 // Gives each distinct domain string an id, in order of first appearance,
 // and later a rank. The strings are kept mapped, each behind its id and

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "services/fileio.h"
+#include "services/prefetch.h"
 #include "services/sort.h"
 #include "services/text.h"
 #include "services/two_threads.h"
@@ -101,7 +102,7 @@ void EntryStore::Prefetch(size_t index) const {
   uint64_t offset = ref >> kLengthBits;
   size_t b = buffers_.size() - 1;
   while (b > 0 && buffers_[b].base > offset) --b;
-  __builtin_prefetch(buffers_[b].data + static_cast<size_t>(offset - buffers_[b].base));
+  grenfel::Prefetch(buffers_[b].data + static_cast<size_t>(offset - buffers_[b].base));
 }
 
 int EntryStore::CompareEntries(const Entry& a, const Entry& b) const {
@@ -201,13 +202,13 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
     auto hashOf = [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); };
     for (size_t i = begin; i < end && i < begin + kAhead; ++i) {
       hashAhead[i % kAhead] = hashOf(i);
-      __builtin_prefetch(&slots[SlotOf(hashAhead[i % kAhead], mask)]);
+      Prefetch(&slots[SlotOf(hashAhead[i % kAhead], mask)]);
     }
     for (size_t i = begin; i < end; ++i) {
       uint64_t hash = hashAhead[i % kAhead];
       if (i + kAhead < end) {
         hashAhead[i % kAhead] = hashOf(i + kAhead);
-        __builtin_prefetch(&slots[SlotOf(hashAhead[i % kAhead], mask)]);
+        Prefetch(&slots[SlotOf(hashAhead[i % kAhead], mask)]);
       }
       std::string_view entry = entries->Text(i);
       if (entry.empty()) continue;

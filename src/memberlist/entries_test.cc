@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "services/fileio.h"
 #include "reference/procedures.h"
+#include "services/fileio.h"
 #include "services/text.h"
 
 namespace grenfel {

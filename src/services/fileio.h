@@ -177,10 +177,10 @@ class FileSystem {
   virtual Status Stat(const std::string& name, FileInfo* info) = 0;
 
   // Reads a whole file with exclusive access (another holder gives
-  // kPermissionDenied). With `regular_only`, anything but a regular file is
+  // kPermissionDenied). With `regularOnly`, anything but a regular file is
   // refused with kBadFileMode before any byte is read; otherwise pipes and
   // devices are read to their end. Never blocks on opening a FIFO.
-  virtual Status ReadFile(const std::string& name, bool regular_only,
+  virtual Status ReadFile(const std::string& name, bool regularOnly,
                           std::unique_ptr<FileData>* data) = 0;
 
   // Opens an existing regular file as a HeldFile and reads it whole (anything

@@ -442,7 +442,7 @@ class PosixFileSystem : public FileSystem {
     return Status::Ok();
   }
 
-  Status ReadFile(const std::string& name, bool regular_only,
+  Status ReadFile(const std::string& name, bool regularOnly,
                   std::unique_ptr<FileData>* data) override {
     if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
     // O_NONBLOCK: opening a FIFO without a writer must not hang the run.
@@ -454,7 +454,7 @@ class PosixFileSystem : public FileSystem {
     if (kind == FileKind::kDirectory) {
       return Status::Error(kBadFileMode, "open(" + name + "): is a directory");
     }
-    if (regular_only && kind != FileKind::kRegular) {
+    if (regularOnly && kind != FileKind::kRegular) {
       return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
     }
     if (kind != FileKind::kRegular) {
@@ -626,8 +626,8 @@ class PosixFileSystem : public FileSystem {
 }  // namespace
 
 FileSystem* RealFileSystem() {
-  static PosixFileSystem file_system;
-  return &file_system;
+  static PosixFileSystem fileSystem;
+  return &fileSystem;
 }
 
 }  // namespace grenfel

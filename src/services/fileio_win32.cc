@@ -441,7 +441,7 @@ class WinFileSystem : public FileSystem {
     return Status::Ok();
   }
 
-  Status ReadFile(const std::string& name, bool regular_only,
+  Status ReadFile(const std::string& name, bool regularOnly,
                   std::unique_ptr<FileData>* data) override {
     if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
     QuietErrors quiet;
@@ -451,7 +451,7 @@ class WinFileSystem : public FileSystem {
     bool typeFailed = false;
     bool disk = IsDiskFile(handle.get(), &typeFailed);
     if (typeFailed) return LastErrorStatus("fstat", name);
-    if (regular_only && !disk) {
+    if (regularOnly && !disk) {
       return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
     }
     std::string bytes;
@@ -536,8 +536,8 @@ class WinFileSystem : public FileSystem {
 }  // namespace
 
 FileSystem* RealFileSystem() {
-  static WinFileSystem file_system;
-  return &file_system;
+  static WinFileSystem fileSystem;
+  return &fileSystem;
 }
 
 Status DeleteFiles(const std::string& pattern) {

@@ -100,8 +100,8 @@ Status ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
                     std::unique_ptr<FileData>* data) {
   // Lists and exclude files are rewritten in place; an include file is only
   // read, so it may be a pipe.
-  bool regular_only = role != ListRole::kInclude;
-  Status s = fs->ReadFile(name, regular_only, data);
+  bool regularOnly = role != ListRole::kInclude;
+  Status s = fs->ReadFile(name, regularOnly, data);
   if (!s.ok()) return ReadFailure(s, name, role);
   if (HasDataAfterEnd((*data)->bytes())) {
     data->reset();

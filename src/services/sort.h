@@ -138,8 +138,8 @@ void ShareTasksOnTwoThreads(Task first, Work work) {
 // One partition of items[lo..hi] (lo < hi); items[lo..*j] and items[*i..hi]
 // are left to sort.
 template <typename T, typename Compare>
-void PartitionDescending(T* items, int64_t lo, int64_t hi, Compare& compare, int64_t* j_out,
-                         int64_t* i_out) {
+void PartitionDescending(T* items, int64_t lo, int64_t hi, Compare& compare, int64_t* jOut,
+                         int64_t* iOut) {
   const T pivot = items[lo + (hi - lo) / 2];
   int64_t i = lo, j = hi;
   while (i <= j) {
@@ -150,8 +150,8 @@ void PartitionDescending(T* items, int64_t lo, int64_t hi, Compare& compare, int
     ++i;
     --j;
   }
-  *j_out = j;
-  *i_out = i;
+  *jOut = j;
+  *iOut = i;
 }
 
 namespace sort_detail {

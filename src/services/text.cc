@@ -9,6 +9,8 @@
 #include <limits>
 #include <system_error>
 
+#include "services/local_time.h"
+
 namespace grenfel {
 
 // Written out in full so that no code page or locale can slip in: a to z,
@@ -404,20 +406,6 @@ double TextNumber(std::string_view text) {
 }
 
 // ---- The clock ----
-
-namespace {
-
-std::tm LocalTime(std::time_t t) {
-  std::tm out{};
-#ifdef _WIN32
-  if (localtime_s(&out, &t) != 0) out = std::tm{};
-#else
-  if (localtime_r(&t, &out) == nullptr) out = std::tm{};
-#endif
-  return out;
-}
-
-}  // namespace
 
 double SecondsOfDay() {
   using namespace std::chrono;

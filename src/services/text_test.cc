@@ -40,7 +40,7 @@ TEST(TextCompare, ShorterFirstAndAsciiOnlyFold) {
   EXPECT_GT(CompareFolded("_x", "zz"), 0);
   EXPECT_LT(CompareFolded("a-b", "A.B"), 0);
   EXPECT_LT(CompareFolded("ab", "AbC"), 0);
-  EXPECT_GT(CompareFolded("\x80", "z"), 0);  // bytes are unsigned
+  EXPECT_GT(CompareFolded("\x80", "z"), 0);     // bytes are unsigned
   EXPECT_NE(CompareFolded("\x84", "\x8E"), 0);  // the sort fold leaves accents alone
 }
 
