@@ -27,6 +27,12 @@ enum ErrorCode : int {
   kPermissionDenied = 70,
   kIoError = 75,
   kPathNotFound = 76,
+  // The companion file to be created empty already holds data.
+  kCompanionHoldsData = 80,
+  // The list on disk is no longer the file that was read.
+  kListChangedDuringRun = 81,
+  // More or longer records than the in-memory layout can count.
+  kTooManyRecords = 82,
 };
 
 // The outcome of an operation: code 0 for success, else one of ErrorCode and
@@ -153,7 +159,7 @@ enum class WriteMode {
   // For a companion: created new, never through a symbolic link, and open
   // to be read back. An existing entry is taken over only when it is an
   // empty regular file of the user running the tool; one that holds data
-  // fails with kFileAlreadyOpen, anything else (a link, a folder, a device,
+  // fails with kCompanionHoldsData, anything else (a link, a folder, a device,
   // another user's file) with kBadFileMode. Such entries are left alone.
   kCreateEmptyOnly,
   // The file must exist and be a regular file; it is cut to length 0 but

@@ -614,7 +614,7 @@ class PosixFileSystem : public FileSystem {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("fstat", name, errno);
     if (st.st_size > 0) {
-      return Status::Error(kFileAlreadyOpen, "open(" + name + "): already holds data");
+      return Status::Error(kCompanionHoldsData, "open(" + name + "): already holds data");
     }
     int current = ::fcntl(fd.get(), F_GETFL);
     if (current >= 0) ::fcntl(fd.get(), F_SETFL, current & ~O_NONBLOCK);

@@ -521,7 +521,7 @@ class WinFileSystem : public FileSystem {
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(handle.get(), &size)) return LastErrorStatus("fstat", name);
     if (size.QuadPart > 0) {
-      return Status::Error(kFileAlreadyOpen, "open(" + name + "): already holds data");
+      return Status::Error(kCompanionHoldsData, "open(" + name + "): already holds data");
     }
     *file = std::make_unique<WinWritableFile>(handle.release(), name);
     return Status::Ok();

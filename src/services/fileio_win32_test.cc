@@ -204,7 +204,7 @@ TEST(WinFileSystem, AHeldFileIsRewrittenInPlaceThroughItsOwnHandle) {
   companion.reset();
   EXPECT_EQ(
       files->OpenForWriting(dir / "members.TMP", WriteMode::kCreateEmptyOnly, &companion).code,
-      kFileAlreadyOpen);
+      kCompanionHoldsData);
 }
 
 TEST(DeleteFiles, DeletesMatchesButSkipsHiddenSystemAndFolders) {

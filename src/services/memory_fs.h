@@ -50,7 +50,7 @@ class MemoryFileSystem : public FileSystem {
     auto it = files.find(name);
     if (mode == WriteMode::kTruncateExisting && it == files.end()) return Missing(name);
     if (mode == WriteMode::kCreateEmptyOnly && it != files.end() && !it->second.empty()) {
-      return Status::Error(kFileAlreadyOpen, name + ": already holds data");
+      return Status::Error(kCompanionHoldsData, name + ": already holds data");
     }
     files[name].clear();
     ++changes[name];

@@ -127,7 +127,8 @@ Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
                           std::unique_ptr<ListRewrite>* out) {
   std::unique_ptr<WritableFile> companion;
   Status s = fs->OpenForWriting(companionName, WriteMode::kCreateEmptyOnly, &companion);
-  if (s.code == kFileAlreadyOpen) return CompanionHoldsData(fs, listName, companionName, list, s);
+  if (s.code == kCompanionHoldsData)
+    return CompanionHoldsData(fs, listName, companionName, list, s);
   if (!s.ok()) {
     return Status::Error(s.code, "Cannot create the companion file " + Quoted(companionName) +
                                      " (" + s.message + "); the list " + Quoted(listName) +
@@ -146,7 +147,7 @@ Status ListRewrite::Preview(FileSystem* fs, const std::string& listName,
   if (s.ok() && found->bytes().empty()) return Status::Ok();
   if (s.ok()) {
     return CompanionHoldsData(fs, listName, companionName, list,
-                              Status::Error(kFileAlreadyOpen, "companion holds data"));
+                              Status::Error(kCompanionHoldsData, "companion holds data"));
   }
   return Status::Error(s.code, "Cannot create the companion file " + Quoted(companionName) + " (" +
                                    s.message + "); the list " + Quoted(listName) +
@@ -181,7 +182,7 @@ Status ListRewrite::CheckUnchanged() {
   s = fs_->Stat(listName_, &named);
   bool sameName = s.ok() && named.device == now.device && named.inode == now.inode;
   if (!sameName || !SameUnchangedFile(list_->opened(), now)) {
-    return Status::Error(kFileAlreadyOpen,
+    return Status::Error(kListChangedDuringRun,
                          "The list " + Quoted(listName_) +
                              " changed during the run (another program wrote, replaced or "
                              "removed it); nothing was written to it, and it was left as that "
