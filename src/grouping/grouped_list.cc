@@ -644,7 +644,11 @@ void GroupedList::Arrange(int32_t sessionSize) {
 
   uint32_t tail = static_cast<uint32_t>(chain.size() - 1);
   uint32_t cursor = 0;
-  uint32_t ahead = chain.size() >= 10 ? 9 : kNone;
+  // A cut-off rest goes this many places after its group: behind the piece
+  // `ahead`, which walks that many places less one ahead of the cursor.
+  // Nearer the end of the list than that, the rest goes last.
+  constexpr uint32_t kRestPlacesAhead = 10;
+  uint32_t ahead = chain.size() >= kRestPlacesAhead ? kRestPlacesAhead - 1 : kNone;
   // Only the places that existed when the walk began are visited.
   for (size_t place = 0; place < places; ++place) {
     if (chain[cursor].run.count > session) {
