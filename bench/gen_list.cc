@@ -59,15 +59,14 @@ class Random {
 
 // Two-letter syllables: names built from them decode uniquely.
 constexpr const char* kSyllables[64] = {
-    "ka", "ri", "mo", "le", "na", "to", "si", "be", "da", "ve", "lu", "ro", "mi", "ta", "no",
-    "sa", "re", "li", "ga", "fe", "ho", "ju", "pa", "ne", "ko", "ma", "di", "ze", "bo", "te",
-    "ru", "vi", "la", "me", "so", "ki", "du", "po", "fa", "gi", "he", "jo", "ba", "wi", "ya",
-    "ce", "nu", "ra", "se", "mu", "lo", "ti", "de", "va", "ku", "pe", "ha", "go", "bi", "fo",
-    "wa", "xo", "xa", "qu"};
+    "ka", "ri", "mo", "le", "na", "to", "si", "be", "da", "ve", "lu", "ro", "mi", "ta", "no", "sa",
+    "re", "li", "ga", "fe", "ho", "ju", "pa", "ne", "ko", "ma", "di", "ze", "bo", "te", "ru", "vi",
+    "la", "me", "so", "ki", "du", "po", "fa", "gi", "he", "jo", "ba", "wi", "ya", "ce", "nu", "ra",
+    "se", "mu", "lo", "ti", "de", "va", "ku", "pe", "ha", "go", "bi", "fo", "wa", "xo", "xa", "qu"};
 constexpr const char* kTopLevel[16] = {"com", "net", "org",  "de",  "co.uk", "fr", "nl", "edu",
                                        "it",  "es",  "info", "biz", "se",    "at", "ch", "us"};
 // The very large providers and their shares among the addresses.
-constexpr const char* kProviders[8] = {"bigmail.example",  "inbox.example.net", "postbox.example",
+constexpr const char* kProviders[8] = {"bigmail.example",  "inbox.example.net",   "postbox.example",
                                        "webpost.example",  "mailhub.example.org", "netpost.example",
                                        "homemail.example", "telepost.example.com"};
 constexpr double kProviderShares[8] = {0.16, 0.08, 0.05, 0.04, 0.03, 0.02, 0.015, 0.01};
@@ -155,7 +154,8 @@ class AddressMaker {
     if (r < 0.10) {
       local[0] = Upper(local[0]);
       size_t dot = local.find_first_of("._");
-      if (dot != std::string::npos && dot + 1 < local.size()) local[dot + 1] = Upper(local[dot + 1]);
+      if (dot != std::string::npos && dot + 1 < local.size())
+        local[dot + 1] = Upper(local[dot + 1]);
     } else if (r < 0.15) {
       for (char& c : domain) c = Upper(c);
     } else if (r < 0.18) {
@@ -208,8 +208,9 @@ class AddressMaker {
       }
     }
     double u = random_.Unit();
-    uint64_t index = static_cast<uint64_t>(
-        std::lower_bound(tailCumulative_.begin(), tailCumulative_.end(), u) - tailCumulative_.begin());
+    uint64_t index =
+        static_cast<uint64_t>(std::lower_bound(tailCumulative_.begin(), tailCumulative_.end(), u) -
+                              tailCumulative_.begin());
     if (index >= tailCumulative_.size()) index = tailCumulative_.size() - 1;
     domainSeen_[8 + index] = 1;
     return TailDomain(index);
@@ -295,7 +296,8 @@ class Output {
     if (std::fclose(file_) != 0) Die("cannot write " + path_);
   }
   void Line(std::string_view text, const char* end) {
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fputs(end, file_) < 0) {
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() ||
+        std::fputs(end, file_) < 0) {
       Die("cannot write " + path_);
     }
   }
@@ -354,8 +356,10 @@ Options ParseOptions(int argc, char** argv) {
       return argv[++i];
     };
     auto number = [&]() { return std::strtoull(value().c_str(), nullptr, 10); };
-    if (arg == "--count") o.count = number();
-    else if (arg == "--seed") o.seed = number();
+    if (arg == "--count")
+      o.count = number();
+    else if (arg == "--seed")
+      o.seed = number();
     else if (arg == "--order") {
       std::string v = value();
       if (v != "sorted" && v != "shuffled" && v != "updown") {
@@ -363,19 +367,32 @@ Options ParseOptions(int argc, char** argv) {
       }
       o.sorted = v == "sorted" || v == "updown";
       o.upDown = v == "updown";
-    } else if (arg == "--new-fraction") o.newFraction = std::atof(value().c_str());
-    else if (arg == "--list") o.list = value();
-    else if (arg == "--moderators") o.moderators = number();
-    else if (arg == "--closed-list") o.closedList = value();
-    else if (arg == "--closed-moderators") o.closedModerators = number();
-    else if (arg == "--lf") o.lf = value();
-    else if (arg == "--exclude") o.exclude = value();
-    else if (arg == "--exclude-count") o.excludeCount = number();
-    else if (arg == "--include") o.include = value();
-    else if (arg == "--include-count") o.includeCount = number();
-    else if (arg == "--stats") o.stats = value();
-    else if (arg == "--tail-domains") o.tailDomains = number();
-    else if (arg == "--tail-exponent") o.tailExponent = std::atof(value().c_str());
+    } else if (arg == "--new-fraction")
+      o.newFraction = std::atof(value().c_str());
+    else if (arg == "--list")
+      o.list = value();
+    else if (arg == "--moderators")
+      o.moderators = number();
+    else if (arg == "--closed-list")
+      o.closedList = value();
+    else if (arg == "--closed-moderators")
+      o.closedModerators = number();
+    else if (arg == "--lf")
+      o.lf = value();
+    else if (arg == "--exclude")
+      o.exclude = value();
+    else if (arg == "--exclude-count")
+      o.excludeCount = number();
+    else if (arg == "--include")
+      o.include = value();
+    else if (arg == "--include-count")
+      o.includeCount = number();
+    else if (arg == "--stats")
+      o.stats = value();
+    else if (arg == "--tail-domains")
+      o.tailDomains = number();
+    else if (arg == "--tail-exponent")
+      o.tailExponent = std::atof(value().c_str());
     else if (arg == "--help" || arg == "-h") {
       Usage();
       std::exit(0);
@@ -403,7 +420,8 @@ void WriteList(const std::string& path, const std::vector<std::string>& moderato
 int main(int argc, char** argv) {
   Options o = ParseOptions(argc, argv);
   Random random(o.seed);
-  uint64_t extra = (o.exclude.empty() ? 0 : o.excludeCount) + (o.include.empty() ? 0 : o.includeCount);
+  uint64_t extra =
+      (o.exclude.empty() ? 0 : o.excludeCount) + (o.include.empty() ? 0 : o.includeCount);
   HashSet seen(o.count + extra + o.closedModerators + 16);
   AddressMaker maker(random, o.tailDomains, o.tailExponent);
   auto fresh = [&]() {
@@ -437,10 +455,14 @@ int main(int argc, char** argv) {
     if (i >= o.count) return (i - o.count) % 2 == 0 ? std::string() : std::string(1 + i % 4, ' ');
     std::string text(addresses[i]);
     switch (padding[i]) {
-      case 1: return "  " + text;
-      case 2: return text + "   ";
-      case 3: return " " + text + " ";
-      default: return text;
+      case 1:
+        return "  " + text;
+      case 2:
+        return text + "   ";
+      case 3:
+        return " " + text + " ";
+      default:
+        return text;
     }
   };
   Shuffle(random, order);
@@ -471,8 +493,8 @@ int main(int argc, char** argv) {
   std::vector<uint64_t>().swap(order);
 
   std::vector<std::string> moderators;
-  uint64_t moderatorCount = std::max(o.list.empty() ? 0 : o.moderators,
-                                     o.closedList.empty() ? 0 : o.closedModerators);
+  uint64_t moderatorCount =
+      std::max(o.list.empty() ? 0 : o.moderators, o.closedList.empty() ? 0 : o.closedModerators);
   for (uint64_t m = 0; m < moderatorCount; ++m) moderators.push_back(fresh());
   if (!o.list.empty()) WriteList(o.list, moderators, o.moderators, members);
   if (!o.closedList.empty()) WriteList(o.closedList, moderators, o.closedModerators, members);
@@ -488,7 +510,8 @@ int main(int argc, char** argv) {
     excludeHits = std::min(o.excludeCount / 5, bases / 5);
     std::vector<uint64_t> pick(bases);
     for (uint64_t i = 0; i < bases; ++i) pick[i] = i;
-    for (uint64_t i = 0; i < excludeHits; ++i) std::swap(pick[i], pick[i + random.Below(bases - i)]);
+    for (uint64_t i = 0; i < excludeHits; ++i)
+      std::swap(pick[i], pick[i + random.Below(bases - i)]);
     std::vector<std::string> entries;
     entries.reserve(o.excludeCount);
     for (uint64_t i = 0; i < excludeHits; ++i) {
