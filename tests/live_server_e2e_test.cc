@@ -261,6 +261,10 @@ TEST_F(LiveServerE2e, ACompanionThatIsNotOursIsLeftAlone) {
       EXPECT_FALSE(Exists(dir / "nowhere"));
       EXPECT_EQ(ReadFile(dir / "empty"), "");
       EXPECT_TRUE(std::filesystem::is_symlink(dir / "m.TMP"));
+      // A dry run refuses it the same way.
+      RunResult dry = RunTail("m.lst --dry-run", dir.path());
+      EXPECT_EQ(dry.exitCode, 2);
+      EXPECT_EQ(dry.out, run.out);
     }
     // An empty companion of our own is taken over.
     std::filesystem::remove(dir / "m.TMP");
@@ -289,8 +293,13 @@ TEST_F(LiveServerE2e, ACompanionThatIsNotOursIsLeftAlone) {
     if (RunCommandIn(probe, shared).exitCode != 0) GTEST_SKIP() << "no setpriv here";
     command.push_back(ProgramPath());
     command.push_back("m.lst");
+    std::vector<std::string> dryCommand = command;
+    dryCommand.push_back("--dry-run");
+    RunResult dry = RunCommandIn(dryCommand, shared);
     RunResult run = RunCommandIn(command, shared);
     EXPECT_EQ(run.exitCode, 2) << run.out;
+    EXPECT_EQ(dry.exitCode, 2);
+    EXPECT_EQ(dry.out, run.out);
     EXPECT_NE(run.out.find("belongs to another user"), std::string::npos) << run.out;
     EXPECT_EQ(ReadFile(shared + "/m.TMP"), "");
     EXPECT_EQ(ReadFile(shared + "/m.lst"), list);

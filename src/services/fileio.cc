@@ -22,6 +22,17 @@ bool FileSystem::NameUsable(const std::string&) { return true; }
 
 void FileSystem::RemoveOnFault(const std::string&, bool) {}
 
+Status FileSystem::CheckCompanion(const std::string& name) {
+  if (!Exists(name)) return Status::Ok();
+  std::unique_ptr<FileData> found;
+  Status s = ReadFile(name, true, &found);
+  if (!s.ok()) return s;
+  if (!found->bytes().empty()) {
+    return Status::Error(kCompanionHoldsData, "open(" + name + "): already holds data");
+  }
+  return Status::Ok();
+}
+
 Status FileSystem::CopyInto(WritableFile* from, uint64_t length, HeldFile* to,
                             std::string* buffer) {
   uint64_t done = 0;

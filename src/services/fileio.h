@@ -198,6 +198,12 @@ class FileSystem {
   virtual Status OpenForWriting(const std::string& name, WriteMode mode,
                                 std::unique_ptr<WritableFile>* file) = 0;
 
+  // What OpenForWriting with kCreateEmptyOnly would answer for `name`,
+  // without creating or changing anything: ok when the name is free or
+  // holds an empty file that would be taken over. This version reads the
+  // file; a platform may look closer (links, owners).
+  virtual Status CheckCompanion(const std::string& name);
+
   // Overwrites `to` from its start with the first `length` bytes of `from`
   // (read back). This version goes through `buffer`, which must not be
   // empty; a platform may copy inside the kernel.

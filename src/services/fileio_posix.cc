@@ -589,6 +589,37 @@ class PosixFileSystem : public FileSystem {
   // One that is already there is taken over only when it is an empty
   // regular file of the user running the tool; in a shared folder another
   // user's file, or a link to anywhere, must never receive a list.
+  Status CheckCompanion(const std::string& name) override {
+    if (!ValidName(name)) return Status::Error(kBadFileName, "lstat(" + name + "): bad file name");
+    struct stat st;
+    if (::lstat(UsedName(name).c_str(), &st) != 0) {
+      if (errno == ENOENT) return Status::Ok();
+      return ErrnoStatus("lstat", name, errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+      return Status::Error(kBadFileMode, "open(" + name + "): is a symbolic link");
+    }
+    Status s = CheckTakeOver(name, st);
+    if (!s.ok()) return s;
+    if (st.st_size > 0) {
+      return Status::Error(kCompanionHoldsData, "open(" + name + "): already holds data");
+    }
+    return Status::Ok();
+  }
+
+ private:
+  // An existing companion is taken over only when it is a regular file of
+  // the user running the tool.
+  static Status CheckTakeOver(const std::string& name, const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) {
+      return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+    }
+    if (st.st_uid != ::geteuid()) {
+      return Status::Error(kBadFileMode, "open(" + name + "): belongs to another user");
+    }
+    return Status::Ok();
+  }
+
   Status OpenCompanion(const std::string& name, std::unique_ptr<WritableFile>* file) {
     constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     Descriptor fd(::open(UsedName(name).c_str(), kFlags | O_CREAT | O_EXCL, 0666));
@@ -600,12 +631,8 @@ class PosixFileSystem : public FileSystem {
       if (fd.get() >= 0) {
         struct stat st;
         if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("fstat", name, errno);
-        if (!S_ISREG(st.st_mode)) {
-          return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
-        }
-        if (st.st_uid != ::geteuid()) {
-          return Status::Error(kBadFileMode, "open(" + name + "): belongs to another user");
-        }
+        Status s = CheckTakeOver(name, st);
+        if (!s.ok()) return s;
       }
     }
     if (fd.get() < 0) return ErrnoStatus("open", name, errno);

@@ -78,6 +78,14 @@ Status CompanionHoldsData(FileSystem* fs, const std::string& listName,
                                    "deleted. Both files were left unchanged.");
 }
 
+// The line for a companion that cannot be claimed (created, or taken over).
+Status CannotCreateCompanion(const Status& s, const std::string& listName,
+                             const std::string& companionName) {
+  return Status::Error(s.code, "Cannot create the companion file " + Quoted(companionName) + " (" +
+                                   s.message + "); the list " + Quoted(listName) +
+                                   " was left unchanged.");
+}
+
 }  // namespace
 
 const char* ListRoleName(ListRole role) { return RoleName(role); }
@@ -129,11 +137,7 @@ Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
   Status s = fs->OpenForWriting(companionName, WriteMode::kCreateEmptyOnly, &companion);
   if (s.code == kCompanionHoldsData)
     return CompanionHoldsData(fs, listName, companionName, list, s);
-  if (!s.ok()) {
-    return Status::Error(s.code, "Cannot create the companion file " + Quoted(companionName) +
-                                     " (" + s.message + "); the list " + Quoted(listName) +
-                                     " was left unchanged.");
-  }
+  if (!s.ok()) return CannotCreateCompanion(s, listName, companionName);
   fs->RemoveOnFault(companionName, true);
   out->reset(new ListRewrite(fs, listName, companionName, list, std::move(companion)));
   return Status::Ok();
@@ -141,17 +145,12 @@ Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
 
 Status ListRewrite::Preview(FileSystem* fs, const std::string& listName,
                             const std::string& companionName, HeldFile* list) {
-  if (!fs->Exists(companionName)) return Status::Ok();
-  std::unique_ptr<FileData> found;
-  Status s = fs->ReadFile(companionName, true, &found);
-  if (s.ok() && found->bytes().empty()) return Status::Ok();
-  if (s.ok()) {
-    return CompanionHoldsData(fs, listName, companionName, list,
-                              Status::Error(kCompanionHoldsData, "companion holds data"));
+  Status s = fs->CheckCompanion(companionName);
+  if (s.code == kCompanionHoldsData) {
+    return CompanionHoldsData(fs, listName, companionName, list, s);
   }
-  return Status::Error(s.code, "Cannot create the companion file " + Quoted(companionName) + " (" +
-                                   s.message + "); the list " + Quoted(listName) +
-                                   " was left unchanged.");
+  if (!s.ok()) return CannotCreateCompanion(s, listName, companionName);
+  return Status::Ok();
 }
 
 void ListRewrite::DropCompanion() {
