@@ -30,6 +30,21 @@ extern char** environ;
 
 namespace grenfel::e2e {
 
+// True when the tests (and so the program beside them) are built with
+// AddressSanitizer, which makes runs many times slower: heavy tests take
+// smaller inputs then.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // The line every run starts with.
 inline constexpr std::string_view kBannerLine =
     "Quill's VARN Mailing List Optimizer version 20081031\r\n";

@@ -41,18 +41,6 @@ namespace {
 using Files = std::map<std::string, std::string>;
 constexpr char kMark = '\x1A';
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 class FailureE2e : public testing::Test {
  protected:
   void SetUp() override {

@@ -23,18 +23,6 @@
 namespace grenfel::e2e {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // Lists long enough that the sort takes a while; a sanitized program is
 // many times slower, so fewer members give it the same window.
 constexpr int kLongList = kSanitized ? 60000 : 400000;
