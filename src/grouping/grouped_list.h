@@ -9,11 +9,14 @@
 #ifndef GRENFEL_GROUPING_GROUPED_LIST_H_
 #define GRENFEL_GROUPING_GROUPED_LIST_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "grouping/domain_table.h"
+#include "grouping/mapped_text.h"
 #include "memberlist/change_report.h"
 #include "services/fileio.h"
 
@@ -58,32 +61,68 @@ class GroupedList {
   Status WriteTo(WritableFile* out) const;
 
  private:
-  static constexpr uint32_t kNoAt = UINT32_MAX;
+  // What decides most of a member's order without reading its text, compared
+  // as one 128-bit number, `high` first. The member's key is its domain
+  // lower-cased, a byte 0x00 and its local part, all folded; a record
+  // without "@" is its own key, folded.
+  struct MemberKey {
+    // The domain order (upper 32 bits), then the first four bytes of the
+    // folded local part, big-endian, zero padded.
+    uint64_t high;
+    // The folded local part's bytes 4 to 11, big-endian, zero padded.
+    uint64_t low;
 
-  // A member record: where it lies in the list's bytes, with what decides
-  // most of its key order. The key is the domain lower-cased, a byte 0x00
-  // and the local part, all folded; a record without "@" is its own key,
-  // folded.
-  struct Member {
-    // The key's order as far as it is known without reading the text, to be
-    // compared as one 128-bit number: the rank of the domain string among
-    // all of them, shifted left once with the low bit set when the record
-    // has an "@", then the first twelve bytes of the folded local part,
-    // big-endian, zero padded.
-    uint64_t keyHigh;  // domain order << 32 | local bytes 0 to 3
-    uint64_t keyLow;   // local bytes 4 to 11
-    // Offset in the list's bytes << 24 | position of the "@" << 12 | length
-    // of the record. A field too small for its value holds kFindInText.
-    uint64_t ref;
-
-    uint32_t domainOrder() const { return static_cast<uint32_t>(keyHigh >> 32); }
+    static constexpr int kDomainOrderShift = 32;
+    // The domain order: the domain's number shifted left once, with the low
+    // bit set when the record has an "@" (its key is then longer than the
+    // bare text). The number is the domain's id + 1 while domains are being
+    // found (0: not found yet), its rank among all domains afterwards.
+    static uint32_t DomainOrder(uint32_t number, bool hasAt) {
+      return number << 1 | (hasAt ? 1u : 0u);
+    }
+    uint32_t domainOrder() const { return static_cast<uint32_t>(high >> kDomainOrderShift); }
+    uint32_t domainNumber() const { return domainOrder() >> 1; }
     bool hasAt() const { return domainOrder() & 1; }
+    void SetDomainOrder(uint32_t order) {
+      high = uint64_t{order} << kDomainOrderShift | (high & UINT32_MAX);
+    }
   };
-  static constexpr uint32_t kFindInText = 0xFFF;
+
+  // Where a record lies in the list's bytes, in one word: the offset of its
+  // first byte, then the at field (0 when the record has no "@", else the
+  // position of the "@" + 1), then its length. A field too small for its
+  // value holds kFindInText, and the value is found again in the text.
+  struct RecordRef {
+    static constexpr int kLengthBits = 12, kAtBits = 12;
+    static constexpr uint32_t kFindInText = (1u << kLengthBits) - 1;
+    static_assert(kAtBits == kLengthBits, "one marker serves both fields");
+    static constexpr uint64_t kOffsetLimit = uint64_t{1} << (64 - kAtBits - kLengthBits);
+    uint64_t packed;
+
+    // `at` is npos for a record without "@"; `offset` below kOffsetLimit.
+    static RecordRef Make(uint64_t offset, size_t at, size_t length) {
+      uint64_t atField = at == std::string_view::npos ? 0 : std::min<uint64_t>(at + 1, kFindInText);
+      uint64_t lengthField = std::min<uint64_t>(length, kFindInText);
+      return {offset << (kAtBits + kLengthBits) | atField << kLengthBits | lengthField};
+    }
+    uint64_t offset() const { return packed >> (kAtBits + kLengthBits); }
+    uint32_t atField() const { return static_cast<uint32_t>(packed >> kLengthBits) & kFindInText; }
+    uint32_t lengthField() const { return static_cast<uint32_t>(packed) & kFindInText; }
+  };
+
+  // A member record: its key, set once the domains are ranked (all zero
+  // before), and where its text lies.
+  struct Member {
+    MemberKey key;
+    RecordRef ref;
+  };
 
   std::string_view Record(const Member& m) const;
-  // The position of the first "@" of a record that has one.
+  // The position of the first "@", or npos.
   size_t AtOf(const Member& m) const;
+  // The text the domain number stands for: the domain lower-cased and
+  // folded, or the whole record folded when it has no "@".
+  MappedText DomainText(const Member& m) const;
 
   enum class HeadKind : uint8_t { kAsRead, kModerator, kClosed };
   struct HeadLine {
@@ -113,9 +152,19 @@ class GroupedList {
   // Sets every member's key order. False when the
   // distinct domains pass 4 GiB.
   bool RankDomains();
+  // Gives members [begin, end) without a domain number yet the id + 1 of
+  // theirs, adding unknown domains to `domains` when `add` (false only when
+  // it is full), else leaving their members for later.
+  bool LookUpDomains(DomainTable* domains, size_t begin, size_t end, bool add);
   void SortAndGroup();
+  // Sets every group's textPrefix.
+  void SetGroupPrefixes();
+  // Cuts the ordered groups into the chain of pieces.
+  void CutIntoSessions(uint32_t sessionSize);
   int CompareMembers(const Member& a, const Member& b) const;
   int CompareGroups(const Group& a, const Group& b) const;
+  // Appends the head block as written.
+  void FormatHead(std::string* bytes) const;
   // Appends the members of `runs`, in order, as written.
   void FormatPieces(const std::vector<Run>& runs, std::string* bytes) const;
 

@@ -1,3 +1,5 @@
+// The grouping core checked against the grouping done the slow way, on
+// joined strings, and on the edges of its packed fields.
 #include "grouping/grouped_list.h"
 
 #include <gtest/gtest.h>

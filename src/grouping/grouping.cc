@@ -1,3 +1,5 @@
+// Domain grouping of a list file: reads it held, groups it and rewrites it
+// in place, or works out in memory what that would write.
 #include "grouping/grouping.h"
 
 #include <memory>
@@ -8,7 +10,6 @@
 #include "memberlist/memberlist.h"
 #include "services/console.h"
 #include "services/rewrite.h"
-#include "services/text.h"
 
 namespace grenfel {
 namespace {

@@ -1,3 +1,5 @@
+// Grouping of list files through a file system in memory: what is
+// rewritten, what is left alone and the lines printed.
 #include "grouping/grouping.h"
 
 #include <gtest/gtest.h>

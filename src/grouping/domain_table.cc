@@ -1,0 +1,87 @@
+// The domain table's hash slots, name block and ranking.
+#include "grouping/domain_table.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace grenfel {
+
+DomainTable::DomainTable() : slots_(1024, 0), names_(kFirstName, '\0') {}
+
+uint32_t DomainTable::Read32(size_t offset) const {
+  uint32_t value;
+  std::memcpy(&value, &names_[offset], 4);
+  return value;
+}
+
+uint32_t DomainTable::Find(const MappedText& text, uint64_t hash) const {
+  size_t mask = slots_.size() - 1;
+  for (size_t slot = SlotOf(hash);; slot = (slot + 1) & mask) {
+    uint64_t held = slots_[slot];
+    if (held == 0) return kUnknown;
+    if ((held >> 32) != (hash >> 32)) continue;
+    uint32_t offset = static_cast<uint32_t>(held);
+    if (LengthAt(offset) == text.length && CompareMapped(MappedAt(offset), text) == 0) {
+      return IdAt(offset);
+    }
+  }
+}
+
+uint32_t DomainTable::IdOf(const MappedText& text, uint64_t hash) {
+  if (uint32_t known = Find(text, hash); known != kUnknown) return known;
+  if (names_.size() + kNameHeader + text.length > UINT32_MAX) return kFull;
+  uint32_t id = count_++;
+  uint32_t offset = static_cast<uint32_t>(names_.size());
+  names_.resize(offset + kNameHeader + text.length);
+  std::memcpy(&names_[offset], &id, 4);
+  uint32_t length = static_cast<uint32_t>(text.length);
+  std::memcpy(&names_[offset + 4], &length, 4);
+  for (size_t i = 0; i < text.length; ++i) {
+    names_[offset + kNameHeader + i] = static_cast<char>(text.map[text.bytes[i]]);
+  }
+  // At most half the slots are taken, so the probes stay short.
+  if (uint64_t{count_} * 2 > slots_.size()) {
+    slots_.assign(slots_.size() * 2, 0);
+    ForEachName([this](uint32_t known) { Place(known); });
+  } else {
+    Place(offset);
+  }
+  return id;
+}
+
+void DomainTable::Place(uint32_t offset) {
+  // The strings are stored mapped, so hashing them as they are gives the
+  // hash of the text they were made from.
+  uint64_t hash = MappedHash(MappedAt(offset));
+  size_t mask = slots_.size() - 1;
+  size_t slot = SlotOf(hash);
+  while (slots_[slot] != 0) slot = (slot + 1) & mask;
+  slots_[slot] = (hash >> 32 << 32) | offset;
+}
+
+std::vector<uint32_t> DomainTable::TakeRanks() {
+  std::vector<uint64_t>().swap(slots_);
+  struct Key {
+    uint64_t prefix;  // the first eight bytes, big-endian, zero padded
+    uint32_t offset;
+  };
+  std::vector<Key> keys;
+  keys.reserve(count_);
+  ForEachName([&](uint32_t offset) {
+    std::string_view name = ViewAt(offset);
+    keys.push_back(
+        {MappedWord({Bytes(name.data()), name.size(), Maps().identity.data()}, 0, 8), offset});
+  });
+  // Distinct strings never tie, so any sort gives the one order: this one
+  // takes n log n steps on every order.
+  auto ascending = [this](const Key& a, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return ViewAt(a.offset) < ViewAt(b.offset);
+  };
+  std::sort(keys.begin(), keys.end(), ascending);
+  std::vector<uint32_t> rank(keys.size());
+  for (uint32_t r = 0; r < keys.size(); ++r) rank[IdAt(keys[r].offset)] = r;
+  return rank;
+}
+
+}  // namespace grenfel
