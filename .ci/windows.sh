@@ -20,7 +20,7 @@ wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver
 linux_build=${GRENFEL_LINUX_BUILD:-build-win-e2e}
-read -r -a test_programs <<<"${GRENFEL_WIN_TEST_PROGRAMS:-services_tests memberlist_tests grouping_tests driver_tests}"
+read -r -a test_programs <<<"${GRENFEL_WIN_TEST_PROGRAMS:-services_tests memberlist_tests grouping_tests driver_tests reference_tests}"
 started=$SECONDS
 
 need=()

@@ -20,27 +20,10 @@
 namespace grenfel {
 namespace {
 
-constexpr size_t kMaxPatternLength = 256;
 // The most one ReadFile or WriteFile call is asked to move.
 constexpr DWORD kMaxTransfer = 1u << 30;
-// Fail critical errors, and no message box for a file that cannot be opened:
-// a missing floppy or a dead network drive must give an error code, not a
-// dialog that waits for someone at the server.
+// What QuietErrors sets.
 constexpr UINT kQuietErrorMode = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
-// Volume label entries (no longer named by the headers).
-constexpr DWORD kVolumeLabelAttribute = 0x8;
-
-// Sets the quiet error mode for the life of a file operation.
-class QuietErrors {
- public:
-  QuietErrors() : previous_(::SetErrorMode(kQuietErrorMode)) {}
-  ~QuietErrors() { ::SetErrorMode(previous_); }
-  QuietErrors(const QuietErrors&) = delete;
-  QuietErrors& operator=(const QuietErrors&) = delete;
-
- private:
-  UINT previous_;
-};
 
 int CodeForError(DWORD error) {
   switch (error) {
@@ -93,15 +76,21 @@ std::string ReasonForError(DWORD error) {
   }
 }
 
+}  // namespace
+
+QuietErrors::QuietErrors() : previous_(::SetErrorMode(kQuietErrorMode)) {}
+QuietErrors::~QuietErrors() { ::SetErrorMode(previous_); }
+
 Status ErrorStatus(const char* call, const std::string& name, DWORD error) {
   return Status::Error(CodeForError(error),
                        std::string(call) + "(" + name + "): " + ReasonForError(error));
 }
 
-// The status for the error of the call that just failed.
 Status LastErrorStatus(const char* call, const std::string& name) {
   return ErrorStatus(call, name, ::GetLastError());
 }
+
+namespace {
 
 bool ValidName(const std::string& name) {
   return !name.empty() && name.find_first_of("*?") == std::string::npos;
@@ -538,40 +527,6 @@ class WinFileSystem : public FileSystem {
 FileSystem* RealFileSystem() {
   static WinFileSystem fileSystem;
   return &fileSystem;
-}
-
-Status DeleteFiles(const std::string& pattern) {
-  if (pattern.empty()) return Status::Ok();
-  std::string used = pattern;
-  if (used.back() == ':' || used.back() == '\\') used += "*.*";
-  used = used.substr(0, kMaxPatternLength);
-
-  QuietErrors quiet;
-  WIN32_FIND_DATAA found;
-  HANDLE search = ::FindFirstFileA(used.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) {
-    DWORD error = ::GetLastError();
-    // Some systems say "no more files" for a folder that has no match.
-    if (error == ERROR_NO_MORE_FILES) error = ERROR_FILE_NOT_FOUND;
-    return ErrorStatus("find", pattern, error);
-  }
-  // Matches are named by their folder part of the pattern and their own
-  // name. Windows takes "/" as a separator too.
-  size_t cut = used.find_last_of(":\\/");
-  std::string folder = cut == std::string::npos ? "" : used.substr(0, cut + 1);
-  constexpr DWORD kSkipped = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                             FILE_ATTRIBUTE_DIRECTORY | kVolumeLabelAttribute;
-  Status result;
-  do {
-    if ((found.dwFileAttributes & kSkipped) != 0) continue;
-    std::string name = folder + found.cFileName;
-    if (!::DeleteFileA(name.c_str())) {
-      result = LastErrorStatus("unlink", name);
-      break;
-    }
-  } while (::FindNextFileA(search, &found));
-  ::FindClose(search);
-  return result;
 }
 
 }  // namespace grenfel

@@ -1,7 +1,11 @@
-// Windows-only file helpers beside the FileSystem of fileio.h. Include this
-// header from Windows code only.
+// What the Windows file layer shares with other Windows code (the deletion
+// by pattern among the reference procedures): the quiet error mode and the
+// statuses made from the system's error codes. Include this header from
+// Windows code only.
 #ifndef GRENFEL_SERVICES_FILEIO_WIN32_H_
 #define GRENFEL_SERVICES_FILEIO_WIN32_H_
+
+#include <windows.h>
 
 #include <string>
 
@@ -9,14 +13,27 @@
 
 namespace grenfel {
 
-// Deletes every file that matches a pattern ("*" and "?" allowed). A name
-// that ends in ":" or "\" means all of that folder ("*.*" is added). Hidden
-// and system files, folders and volume labels are skipped. No match at all
-// gives kFileNotFound (kPathNotFound when the folder is missing); the first
-// deletion that fails ends the call with its code and leaves the later
-// matches alone. The empty name does nothing. Only the first 256 bytes of the
-// name are used.
-Status DeleteFiles(const std::string& pattern);
+// Fails critical errors quietly, with no message box for a file that cannot
+// be opened, for the life of a file operation: a missing floppy or a dead
+// network drive must give an error code, not a dialog that waits for
+// someone at the server.
+class QuietErrors {
+ public:
+  QuietErrors();
+  ~QuietErrors();
+  QuietErrors(const QuietErrors&) = delete;
+  QuietErrors& operator=(const QuietErrors&) = delete;
+
+ private:
+  UINT previous_;
+};
+
+// The status for a system error met by `call` on `name`: its code, and a
+// "call(name): reason" message worded as the POSIX build words it.
+Status ErrorStatus(const char* call, const std::string& name, DWORD error);
+
+// The same for the error of the call that just failed.
+Status LastErrorStatus(const char* call, const std::string& name);
 
 }  // namespace grenfel
 

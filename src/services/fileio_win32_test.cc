@@ -1,5 +1,5 @@
 // What only the Windows file layer can show: share mode 0, the system's
-// error codes, file identity across spellings of a name, and DeleteFiles.
+// error codes, and file identity across spellings of a name.
 #include "services/fileio_win32.h"
 
 #include <windows.h>
@@ -9,19 +9,10 @@
 #include "gtest/gtest.h"
 #include "services/fileio.h"
 #include "services/scratch_folder.h"
+#include "services/win32_test_files.h"
 
 namespace grenfel {
 namespace {
-
-void Put(const std::string& path, const std::string& bytes) {
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
-  DWORD written = 0;
-  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  ::CloseHandle(file);
-  ASSERT_EQ(written, bytes.size());
-}
 
 // The whole file, through the layer under test.
 std::string Read(const std::string& path) {
@@ -29,10 +20,6 @@ std::string Read(const std::string& path) {
   Status s = RealFileSystem()->ReadFile(path, true, &data);
   EXPECT_TRUE(s.ok()) << s.message;
   return s.ok() ? std::string(data->bytes()) : std::string();
-}
-
-bool Present(const std::string& path) {
-  return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 TEST(WinFileSystem, AHeldFileCannotBeOpenedAgain) {
@@ -205,38 +192,6 @@ TEST(WinFileSystem, AHeldFileIsRewrittenInPlaceThroughItsOwnHandle) {
   EXPECT_EQ(
       files->OpenForWriting(dir / "members.TMP", WriteMode::kCreateEmptyOnly, &companion).code,
       kCompanionHoldsData);
-}
-
-TEST(DeleteFiles, DeletesMatchesButSkipsHiddenSystemAndFolders) {
-  ScratchFolder dir;
-  for (const char* name : {"a.lst", "b.lst", "hidden.lst", "system.lst", "keep.txt"}) {
-    Put(dir / name, "x");
-  }
-  ASSERT_TRUE(::CreateDirectoryA((dir / "folder.lst").c_str(), nullptr));
-  ASSERT_TRUE(::SetFileAttributesA((dir / "hidden.lst").c_str(), FILE_ATTRIBUTE_HIDDEN));
-  ASSERT_TRUE(::SetFileAttributesA((dir / "system.lst").c_str(), FILE_ATTRIBUTE_SYSTEM));
-  // The attribute must have stuck, or the test proves nothing.
-  ASSERT_NE(::GetFileAttributesA((dir / "hidden.lst").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
-
-  Status s = DeleteFiles(dir / "*.lst");
-  EXPECT_TRUE(s.ok()) << s.message;
-  EXPECT_FALSE(Present(dir / "a.lst"));
-  EXPECT_FALSE(Present(dir / "b.lst"));
-  for (const char* kept : {"hidden.lst", "system.lst", "folder.lst", "keep.txt"}) {
-    EXPECT_TRUE(Present(dir / kept)) << kept;
-  }
-  EXPECT_EQ(DeleteFiles(dir / "*.none").code, kFileNotFound);
-  EXPECT_EQ(DeleteFiles(dir / "nofolder\\*.lst").code, kPathNotFound);
-
-  // A name that ends in a backslash means every file of that folder; a
-  // read-only file stops the deletion with its code, and stays.
-  Put(dir / "folder.lst\\one", "1");
-  ASSERT_TRUE(::SetFileAttributesA((dir / "folder.lst\\one").c_str(), FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(DeleteFiles(dir / "folder.lst\\").code, kPermissionDenied);
-  EXPECT_TRUE(Present(dir / "folder.lst\\one"));
-  ASSERT_TRUE(::SetFileAttributesA((dir / "folder.lst\\one").c_str(), FILE_ATTRIBUTE_NORMAL));
-  EXPECT_TRUE(DeleteFiles(dir / "folder.lst\\").ok());
-  EXPECT_FALSE(Present(dir / "folder.lst\\one"));
 }
 
 }  // namespace
