@@ -104,8 +104,11 @@ void ReadIncludeLines(std::string_view bytes, MemberList* list) {
   }
 }
 
-// Blanks every entry that an exclude key names; returns how many. The title
-// shows the count reached before each key, as a scan key by key would.
+// Blanks every entry that an exclude key names; returns how many. The
+// entries are blanked in one pass over them, not key by key, so the title
+// cannot follow the work as it goes: the counts per key are replayed after
+// it, as a scan key by key would have shown them, at the pace the clock
+// allows.
 int64_t FilterEntries(const ExcludeKeys& excludeKeys, EntryStore* entries, ListChanges* changes) {
   PrintText(", Filtering");
   std::vector<int64_t> countAfterKey;
@@ -192,39 +195,61 @@ std::string CompanionName(std::string_view listName) {
   return name;
 }
 
-// The exclude list is processed as a list of its own; `role` only decides
-// how a failure to read it is worded. The list is held from its first read
-// to the end of its rewrite; with `keep`, it is handed back still held (and
-// read again when it was rewritten) instead of being closed.
-static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
-                                 const std::string& includeName, const std::string& excludeName,
-                                 bool removeDuplicates, ListRole role, const ListRunMode& mode,
-                                 std::unique_ptr<HeldFile>* keep) {
-  ListOutcome outcome;
+namespace {
 
-  // The exclude list is itself processed first, then every line of it is a
-  // key: trimmed and upper-cased. It stays held until the list is written.
-  bool excludeActive = false;
-  ExcludeKeys excludeKeys;
-  std::unique_ptr<HeldFile> excludeFile;
+// The exclude list while the list is processed: its keys (views of its
+// sorted form), and the file itself, held until the list is written.
+struct ExcludeList {
+  bool active = false;
+  ExcludeKeys keys;
+  std::unique_ptr<HeldFile> file;
   // A dry run leaves the exclude file as it is and takes its keys from the
   // form it would have been given.
-  std::string excludeWritten;
-  if (!excludeName.empty()) {
-    ListRunMode excludeMode;
-    excludeMode.dryRun = mode.dryRun;
-    excludeMode.report = mode.report;
-    if (mode.dryRun) excludeMode.writtenList = &excludeWritten;
-    ListOutcome prepared = ProcessListAs(fs, excludeName, "", "", removeDuplicates,
-                                         ListRole::kExclude, excludeMode, &excludeFile);
-    if (!prepared.failure.ok()) return prepared;
-    if (prepared.linesRead != 0) {
-      excludeActive = true;
-      LineReader reader(mode.dryRun ? std::string_view(excludeWritten) : excludeFile->bytes());
-      std::string_view line;
-      while (reader.ReadLine(&line)) excludeKeys.Add(TrimBlanks(line));
-    }
+  std::string written;
+
+  // The keys are no longer needed; the file stays held.
+  void ReleaseKeys() {
+    keys = ExcludeKeys();
+    if (file) file->ReleaseBytes();
+    std::string().swap(written);
   }
+};
+
+ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::string& includeName,
+                        bool removeDuplicates, ListRole role, const ListRunMode& mode,
+                        ExcludeList* exclude, std::unique_ptr<HeldFile>* keep);
+
+// The exclude list is itself a list: it is sorted and rewritten first, like
+// any list but with no include or exclude list of its own, and then every
+// line of its new form is a key, trimmed. A failure to read it is worded for
+// the exclude file. An exclude file that does not exist gives no keys.
+ListOutcome PrepareExcludeList(FileSystem* fs, const std::string& excludeName,
+                               bool removeDuplicates, const ListRunMode& mode,
+                               ExcludeList* exclude) {
+  ListRunMode excludeMode;
+  excludeMode.dryRun = mode.dryRun;
+  excludeMode.report = mode.report;
+  if (mode.dryRun) excludeMode.writtenList = &exclude->written;
+  ListOutcome prepared = RewriteList(fs, excludeName, "", removeDuplicates, ListRole::kExclude,
+                                     excludeMode, nullptr, &exclude->file);
+  if (!prepared.failure.ok() || prepared.linesRead == 0) return prepared;
+  exclude->active = true;
+  LineReader reader(mode.dryRun ? std::string_view(exclude->written) : exclude->file->bytes());
+  std::string_view line;
+  while (reader.ReadLine(&line)) exclude->keys.Add(TrimBlanks(line));
+  return prepared;
+}
+
+// Reads, filters by `exclude` (null or inactive: no exclusion), sorts and
+// rewrites one list; `role` only decides how a failure to read it is
+// worded. The list is held from its first read to the end of its rewrite;
+// with `keep`, it is handed back still held (and read again when it was
+// rewritten) instead of being closed.
+ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::string& includeName,
+                        bool removeDuplicates, ListRole role, const ListRunMode& mode,
+                        ExcludeList* exclude, std::unique_ptr<HeldFile>* keep) {
+  ListOutcome outcome;
+  const bool excludeActive = exclude != nullptr && exclude->active;
 
   std::string companionName = CompanionName(listName);
   std::unique_ptr<HeldFile> listFile;
@@ -279,7 +304,7 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   // or is a record that the exclude list names.
   bool includeGaveLine = list.linesRead > listLinesRead;
   bool excludeNamesRecord = excludeActive && list.entries.size() == 2 &&
-                            ExcludeKeysName(excludeKeys, list.entries.Text(1));
+                            ExcludeKeysName(exclude->keys, list.entries.Text(1));
   if (list.linesRead <= 1 && !includeGaveLine && !excludeNamesRecord) {
     if (rewrite) rewrite->Abandon();
     if (mode.writtenList != nullptr) mode.writtenList->assign(listBytes);
@@ -293,9 +318,8 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   PrintText("   Reading");
 
   int64_t filteredCount = 0;
-  if (excludeActive) filteredCount = FilterEntries(excludeKeys, &list.entries, list.changes);
-  excludeKeys = ExcludeKeys();
-  if (excludeFile) excludeFile->ReleaseBytes();
+  if (excludeActive) filteredCount = FilterEntries(exclude->keys, &list.entries, list.changes);
+  if (exclude != nullptr) exclude->ReleaseKeys();
   int64_t closedRecordLine = list.closedFlag == 0 ? FirstClosedRecordLeft(list) : 0;
 
   SetTitle(std::string(kTitlePrefix) + "Sorting");
@@ -364,17 +388,23 @@ static ListOutcome ProcessListAs(FileSystem* fs, const std::string& listName,
   return outcome;
 }
 
+}  // namespace
+
 ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
                         const std::string& excludeName, bool removeDuplicates) {
-  return ProcessListAs(fs, listName, includeName, excludeName, removeDuplicates, ListRole::kList,
-                       ListRunMode(), nullptr);
+  return ProcessList(fs, listName, includeName, excludeName, removeDuplicates, ListRunMode());
 }
 
 ListOutcome ProcessList(FileSystem* fs, const std::string& listName, const std::string& includeName,
                         const std::string& excludeName, bool removeDuplicates,
                         const ListRunMode& mode) {
-  return ProcessListAs(fs, listName, includeName, excludeName, removeDuplicates, ListRole::kList,
-                       mode, nullptr);
+  ExcludeList exclude;
+  if (!excludeName.empty()) {
+    ListOutcome prepared = PrepareExcludeList(fs, excludeName, removeDuplicates, mode, &exclude);
+    if (!prepared.failure.ok()) return prepared;
+  }
+  return RewriteList(fs, listName, includeName, removeDuplicates, ListRole::kList, mode, &exclude,
+                     nullptr);
 }
 
 }  // namespace grenfel
