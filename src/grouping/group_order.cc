@@ -7,6 +7,7 @@
 #include "grouping/grouped_list.h"
 #include "services/sort.h"
 #include "services/text.h"
+#include "services/two_threads.h"
 
 namespace grenfel {
 
@@ -80,16 +81,18 @@ class GroupedList::GroupTextReader {
 };
 
 void GroupedList::SetGroupPrefixes() {
-  for (Group& group : groups_) {
-    GroupTextReader reader(*this, group.run, false);
-    MappedText span;
-    int filled = 0;
-    while (filled < 8 && reader.Next(&span)) {
-      for (size_t i = 0; i < span.length && filled < 8; ++i, ++filled) {
-        group.textPrefix |= uint64_t{span.map[span.bytes[i]]} << (56 - 8 * filled);
+  ForBothHalves(0, groups_.size(), [this](size_t begin, size_t end, int) {
+    for (size_t g = begin; g < end; ++g) {
+      GroupTextReader reader(*this, groups_[g].run, false);
+      MappedText span;
+      int filled = 0;
+      while (filled < 8 && reader.Next(&span)) {
+        for (size_t i = 0; i < span.length && filled < 8; ++i, ++filled) {
+          groups_[g].textPrefix |= uint64_t{span.map[span.bytes[i]]} << (56 - 8 * filled);
+        }
       }
     }
-  }
+  });
 }
 
 int GroupedList::CompareGroups(const Group& a, const Group& b) const {

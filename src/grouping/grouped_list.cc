@@ -146,9 +146,12 @@ bool GroupedList::RankDomains() {
                 [&](size_t begin, size_t end, int) { LookUpDomains(&domains, begin, end, false); });
   if (!LookUpDomains(&domains, seed, members_.size(), true)) return false;
   std::vector<uint32_t> rank = domains.TakeRanks();
-  for (Member& m : members_) {
-    m.key.SetDomainOrder(MemberKey::DomainOrder(rank[m.key.domainNumber() - 1], m.key.hasAt()));
-  }
+  ForBothHalves(0, members_.size(), [&](size_t begin, size_t end, int) {
+    for (size_t i = begin; i < end; ++i) {
+      MemberKey& key = members_[i].key;
+      key.SetDomainOrder(MemberKey::DomainOrder(rank[key.domainNumber() - 1], key.hasAt()));
+    }
+  });
   return true;
 }
 

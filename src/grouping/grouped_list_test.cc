@@ -256,6 +256,35 @@ TEST(GroupedListTest, LargeListsMatchTheSeparatorJoinedGrouping) {
   }
 }
 
+// Distinct addresses, as a list without duplicates holds them, and the same
+// with one pair of case variants: long shared local parts, records without
+// "@" and a skew over the domains, at a size sorted on two threads.
+TEST(GroupedListTest, ListsWithAndWithoutTiedKeysMatchTheSeparatorJoinedGrouping) {
+  std::mt19937 random(5);
+  std::vector<std::string> records;
+  for (int k = 0; k < 90000; ++k) {
+    // Skewed over the domains; long locals share far more than the twelve
+    // bytes the key words hold.
+    int d = static_cast<int>(std::uniform_int_distribution<int>(0, 999)(random));
+    std::string local = (k % 3 == 0 ? "Long.Name.Here." : "") + std::to_string(k * 7919 % 90000);
+    if (k % 500 == 0) {
+      records.push_back("Solo" + std::to_string(k));
+    } else {
+      records.push_back(local + "@Dom" + std::to_string(d * d / 1000) + ".Org");
+    }
+  }
+  std::shuffle(records.begin(), records.end(), random);
+  std::string distinct;
+  for (const std::string& record : records) distinct += record + "\r\n";
+  std::string oneTie = distinct + LowerCase(records[4321]) + "\r\n";
+  for (const std::string* list : {&distinct, &oneTie}) {
+    Grouping expected = GroupByTheBook(*list, 25), grouped = GroupFast(*list, 25);
+    ASSERT_EQ(expected.action, GroupingAction::kRewrite);
+    EXPECT_EQ(grouped.groups, expected.groups);
+    EXPECT_TRUE(grouped.contents == expected.contents);
+  }
+}
+
 // Members ascending and then descending in other letter cases, in few
 // domains, and as many one-member domains the same way: the member sort and
 // the group ordering meet lopsided partitions and take the road through

@@ -103,9 +103,11 @@ Status GroupedList::WriteTo(WritableFile* out) const {
   Status status = head.empty() ? Status::Ok() : out->Append(head);
   std::string().swap(head);
   // The members are written in chunks of kChunkMembers, made on two threads
-  // and written in order. A chunk starts at a member of some piece: the
-  // last pieces can be whole groups of any size.
-  constexpr uint32_t kChunkMembers = 1 << 12;
+  // and written in order; a chunk of ordinary records passes the file's
+  // buffer size, so it goes to the file without being copied again. A chunk
+  // starts at a member of some piece: the last pieces can be whole groups of
+  // any size.
+  constexpr uint32_t kChunkMembers = 1 << 16;
   struct Place {
     uint32_t piece;
     uint32_t offset;
