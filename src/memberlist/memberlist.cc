@@ -11,6 +11,7 @@
 #include "services/rewrite.h"
 #include "services/string_file.h"
 #include "services/text.h"
+#include "services/two_threads.h"
 
 namespace grenfel {
 namespace {
@@ -34,6 +35,10 @@ class TitleClock {
     // Reading the clock for every record of a long list costs more than the
     // title is worth; every 1024th record is often enough to see it move.
     if ((calls_++ & 1023) != 0) return false;
+    return Moved();
+  }
+  // For calls that each stand for many records.
+  bool Moved() {
     char digit = ClockSecondDigit();
     if (digit == last_) return false;
     last_ = digit;
@@ -130,6 +135,69 @@ struct WriteResult {
   Status status;
 };
 
+constexpr int64_t kPrefetchDistance = 16;
+
+// The records at indices `from` down to `to` (>= 0), formatted as
+// WriteRecords writes them when no record starts with "+" (every line
+// prefix is empty), after a record `lastWritten`.
+int64_t FormatRecords(const EntryStore& entries, int64_t from, int64_t to,
+                      std::string_view lastWritten, bool removeDuplicates, std::string* out) {
+  int64_t duplicates = 0;
+  for (int64_t index = from; index >= to; --index) {
+    if (index - kPrefetchDistance >= to) {
+      entries.Prefetch(static_cast<size_t>(index - kPrefetchDistance));
+    }
+    std::string_view entry = entries.Text(static_cast<size_t>(index));
+    if (entry.empty()) continue;
+    if (removeDuplicates && std::memchr(entry.data(), '@', entry.size()) != nullptr &&
+        EqualUpper(entry, lastWritten)) {
+      ++duplicates;
+      continue;
+    }
+    out->append(entry);
+    out->append("\r\n");
+    lastWritten = entry;
+  }
+  return duplicates;
+}
+
+// The records of WriteRecords, for a long list with no record starting with
+// "+" and no change report: formatted in parts on two threads, written in
+// order. The walk needs only the record before each part: the empty entries
+// sort last, so that record is the entry just before the part unless the
+// part begins among the empties; and where that entry was dropped as a
+// repeat, it equals, in upper case, the record that was written.
+void WriteRecordsOnTwoThreads(const std::string& listName, const EntryStore& entries,
+                              bool removeDuplicates, WritableFile* out, WriteResult* result) {
+  constexpr int64_t kPartLength = int64_t{1} << 15;
+  const int64_t last = static_cast<int64_t>(entries.size()) - 2;
+  int64_t lastNonEmpty = last;
+  while (lastNonEmpty >= 0 && entries.Text(static_cast<size_t>(lastNonEmpty)).empty()) {
+    --lastNonEmpty;
+  }
+  const size_t parts = static_cast<size_t>((last + kPartLength) / kPartLength);
+  std::vector<int64_t> duplicates(parts, 0);
+  TitleClock clock;
+  const std::string titleStart = std::string(kTitlePrefix) + "Writing " + listName + " [";
+  FormatChunksInOrder(
+      parts,
+      [&](size_t part, std::string* bytes) {
+        const int64_t from = last - static_cast<int64_t>(part) * kPartLength;
+        const int64_t to = std::max<int64_t>(from - kPartLength + 1, 0);
+        std::string_view before =
+            from < lastNonEmpty ? entries.Text(static_cast<size_t>(from + 1)) : std::string_view();
+        duplicates[part] = FormatRecords(entries, from, to, before, removeDuplicates, bytes);
+      },
+      [&, next = last](std::string_view bytes) mutable {
+        if (result->status.ok()) result->status = out->Append(bytes);
+        next -= kPartLength;
+        if (clock.Moved() && next >= 0) {
+          SetTitle(titleStart + NumberText(static_cast<double>(next)) + "]");
+        }
+      });
+  for (int64_t count : duplicates) result->duplicateCount += count;
+}
+
 // Writes the head block, then the records ascending (the array is sorted
 // descending, so it is walked backwards), without empties and, under /ND,
 // without an address that repeats the record written just before it.
@@ -146,11 +214,14 @@ WriteResult WriteRecords(const std::string& listName, const MemberList& list, bo
     if (changes != nullptr) changes->HeadLineWritten(line);
   }
   const EntryStore& entries = list.entries;
+  if (changes == nullptr && !list.hasPlusRecord && entries.size() >= kTwoThreadMinimum) {
+    WriteRecordsOnTwoThreads(listName, entries, removeDuplicates, out, &result);
+    return result;
+  }
   std::string_view linePrefix;
   std::string_view lastWritten;
   TitleClock clock;
   std::string titleStart = std::string(kTitlePrefix) + "Writing " + listName + " [";
-  constexpr int64_t kPrefetchDistance = 16;
   // Signed before subtracting: a list held wholly in its head block has only
   // the entry at index 0, and size() - 2 in a 32-bit size_t is four billion.
   for (int64_t index = static_cast<int64_t>(entries.size()) - 2; index >= 0 && result.status.ok();
