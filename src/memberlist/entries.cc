@@ -137,6 +137,57 @@ struct EntryStore::SortKeys {
   }
 };
 
+// The entries as RankPresorted sees them; an entry's rank goes into its
+// first prefix, which no comparison reads after the rank is set.
+struct EntryStore::PresortedKeys {
+  const EntryStore& store;
+  Entry* entries;
+
+  int Compare(uint32_t a, uint32_t b) const { return store.CompareEntries(entries[a], entries[b]); }
+  bool Lowest(uint32_t a) const { return (entries[a].ref & kLongLength) == 0; }
+  void SetRank(uint32_t a, uint32_t rank) { entries[a].prefix = rank; }
+};
+
+bool EntryStore::SortPresorted() {
+  // Smaller lists are not worth a second road.
+  constexpr size_t kPresortedMinimum = size_t{1} << 12;
+  const size_t n = entries_.size();
+  if (n < kPresortedMinimum || n >= UINT32_MAX - 1) return false;
+  PresortedKeys keys{*this, entries_.data()};
+  if (!RankPresorted(n, keys)) return false;
+
+  // The rank quicksort runs in the memory of the entries, with no second
+  // array: of the three words of entry i (rank, spare, ref), the ranked
+  // items take words 0 to n - 1. The refs that lie there (those of the first
+  // k = n / 3 entries) first move into the spare word of entry i + k + 1,
+  // which lies past word n.
+  static_assert(sizeof(Entry) == 3 * sizeof(uint64_t));
+  uint64_t* words = reinterpret_cast<uint64_t*>(entries_.data());
+  const size_t k = n / 3;
+  for (size_t i = 0; i < k; ++i) words[3 * (i + k + 1) + 1] = words[3 * i + 2];
+  // Word i is written after word 3i, the rank it packs, was read.
+  for (size_t i = 0; i < n; ++i) {
+    words[i] = MakeRankedItem(static_cast<uint32_t>(words[3 * i]), static_cast<uint32_t>(i));
+  }
+  // The quicksort's own order of equal keys, which the output needs; on
+  // these orders its partitions are cheap.
+  QuickSortRanksDescending(words, n);
+  // Position p takes the ref of the item that ends there (read from past
+  // word n, so the halves may run at once); then the entries are spread out
+  // again from the back: entry p's words lie at or after word p.
+  ForBothHalves(0, n, [words, k](size_t begin, size_t end, int) {
+    for (size_t p = begin; p < end; ++p) {
+      size_t index = PayloadOf(words[p]);
+      words[p] = index < k ? words[3 * (index + k + 1) + 1] : words[3 * index + 2];
+    }
+  });
+  for (size_t p = n; p-- > 0;) {
+    uint64_t ref = words[p];
+    entries_[p] = {0, 0, ref};
+  }
+  return true;
+}
+
 void EntryStore::SortDescendingFolded() {
   ForBothHalves(0, entries_.size(), [this](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {
@@ -145,6 +196,7 @@ void EntryStore::SortDescendingFolded() {
       entries_[i].prefix2 = FoldedWord(text, 8);
     }
   });
+  if (SortPresorted()) return;
   Entry* entries = entries_.data();
   QuickSortDescendingOnTwoThreads(
       entries, static_cast<int64_t>(entries_.size()),

@@ -54,6 +54,11 @@ class EntryStore {
   };
 
   struct SortKeys;
+  struct PresortedKeys;
+
+  // The sort of a list that is mostly in order already; false, with nothing
+  // changed, for any other.
+  bool SortPresorted();
 
   std::string_view Decode(uint64_t ref) const;
   int CompareEntries(const Entry& a, const Entry& b) const;

@@ -98,6 +98,81 @@ TEST(EntryStoreTest, LopsidedOrdersSortLikeTheArrayQuicksort) {
   for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(store.Text(i), expected[i]) << i;
 }
 
+// Lists kept sorted and added to: new records at the end, a few sorted
+// lists one after another, records blanked by an exclusion inside the runs,
+// and runs that are all one key in many spellings. Each is sorted as the
+// array quicksort sorts it, ties included.
+TEST(EntryStoreTest, MostlySortedListsSortLikeTheArrayQuicksort) {
+  std::mt19937 random(31);
+  auto spelling = [&random](std::string record) {
+    for (char& c : record) c = random() % 3 == 0 ? static_cast<char>(UpperByte(c)) : c;
+    return record;
+  };
+  auto sortedRecords = [&](size_t count) {
+    std::vector<std::string> records;
+    for (size_t k = 0; k < count; ++k) {
+      std::string record = "m" + std::to_string(random() % (count / 2)) + "@host.example";
+      if (k % 9 == 0) record += std::string(1 + k % 12, 'q');
+      if (k % 13 == 0) record = "+" + record;
+      records.push_back(spelling(record));
+    }
+    std::stable_sort(
+        records.begin(), records.end(),
+        [](const std::string& a, const std::string& b) { return CompareFolded(a, b) < 0; });
+    return records;
+  };
+  struct Case {
+    std::vector<std::string> records;
+    std::vector<size_t> blanked;  // entry indices
+  };
+  std::vector<Case> cases;
+  {
+    Case daily{sortedRecords(6000), {}};
+    std::vector<std::string> added = sortedRecords(60);
+    std::shuffle(added.begin(), added.end(), random);
+    for (size_t k = 0; k < 20; ++k) added.push_back(spelling(daily.records[random() % 6000]));
+    daily.records.insert(daily.records.end(), added.begin(), added.end());
+    cases.push_back(daily);
+  }
+  {
+    Case lists;
+    for (int part = 0; part < 3; ++part) {
+      std::vector<std::string> records = sortedRecords(2000 + 500 * part);
+      lists.records.insert(lists.records.end(), records.begin(), records.end());
+    }
+    cases.push_back(lists);
+  }
+  {
+    Case excluded{sortedRecords(5000), {}};
+    for (size_t k = 0; k < 300; ++k) excluded.blanked.push_back(1 + random() % 5000);
+    excluded.records.insert(excluded.records.begin() + 2500, 40, "");
+    cases.push_back(excluded);
+  }
+  {
+    Case oneKey;
+    for (size_t k = 0; k < 5000; ++k) oneKey.records.push_back(spelling("same@key.example"));
+    oneKey.records.push_back("a@first.example");
+    cases.push_back(oneKey);
+  }
+  for (size_t c = 0; c < cases.size(); ++c) {
+    std::string bytes = JoinLines(cases[c].records);
+    EntryStore store;
+    AddLines(bytes, &store);
+    std::vector<std::string> expected = {""};
+    expected.insert(expected.end(), cases[c].records.begin(), cases[c].records.end());
+    for (size_t index : cases[c].blanked) {
+      store.Blank(index);
+      expected[index].clear();
+    }
+    store.SortDescendingFolded();
+    SortTexts(expected, /*descending=*/true, /*fold=*/true);
+    ASSERT_EQ(store.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(store.Text(i), expected[i]) << "case " << c << " index " << i;
+    }
+  }
+}
+
 TEST(EntryStoreTest, RecordsLongerThanTheLengthFieldComeBackWhole) {
   std::string longRecord(20 << 20, 'x');
   longRecord.back() = 'y';

@@ -535,6 +535,120 @@ RankedOrder RankedDescendingOrder(size_t count, const Keys& keys) {
   return order;
 }
 
+// ---- Ranking a mostly sorted array ----
+//
+// A list kept sorted and then added to (a sorted list with new lines at its
+// end, or a few sorted lists one after the other) is ranked by merging: its
+// ascending runs are found, what lies outside long runs is sorted, and the
+// runs and that rest are merged. What RankPresorted needs to know of the
+// items 0 to count - 1:
+//
+//   // The full key order, <0, 0 or >0.
+//   int Compare(uint32_t a, uint32_t b) const;
+//   // Whether the item has the lowest key, below every other one (the
+//   // empty ones). Such items may sit anywhere, inside runs too.
+//   bool Lowest(uint32_t a) const;
+//   // Item a has `rank` (0 for the lowest, counted up in key order). Called
+//   // once an item, after the last Compare that involves it.
+//   void SetRank(uint32_t a, uint32_t rank);
+//
+// Returns false, having ranked nothing, when the items are not mostly
+// sorted: more than a kRestShare-th of them outside ascending runs of at
+// least kLongRun items, or more than kMostRuns such runs. One thread; count
+// below 2^32 - 1.
+
+namespace sort_detail {
+
+inline constexpr size_t kLongRun = 1024;
+inline constexpr size_t kRestShare = 16;
+inline constexpr size_t kMostRuns = 8;
+
+}  // namespace sort_detail
+
+template <typename Keys>
+bool RankPresorted(size_t count, Keys& keys) {
+  using sort_detail::kLongRun;
+  // Long runs as ranges of items (the lowest ones inside them skipped), and
+  // the rest. A shuffled array ends this walk after a kRestShare-th of it.
+  struct Run {
+    uint32_t begin, end;
+  };
+  std::vector<Run> runs;
+  std::vector<uint32_t> rest;
+  const size_t restLimit = count / sort_detail::kRestShare;
+  uint32_t runStart = 0, last = 0;
+  size_t runLength = 0;
+  auto closeRun = [&](uint32_t end) {
+    if (runLength >= kLongRun) {
+      runs.push_back({runStart, end});
+      return runs.size() <= sort_detail::kMostRuns;
+    }
+    for (uint32_t p = runStart; p < end; ++p) {
+      if (!keys.Lowest(p)) rest.push_back(p);
+    }
+    return rest.size() <= restLimit;
+  };
+  for (uint32_t i = 0; i < count; ++i) {
+    if (keys.Lowest(i)) continue;
+    if (runLength > 0 && keys.Compare(last, i) > 0) {
+      if (!closeRun(i)) return false;
+      runLength = 0;
+    }
+    if (runLength == 0) runStart = i;
+    last = i;
+    ++runLength;
+  }
+  if (runLength > 0 && !closeRun(static_cast<uint32_t>(count))) return false;
+  std::sort(rest.begin(), rest.end(),
+            [&keys](uint32_t a, uint32_t b) { return keys.Compare(a, b) < 0; });
+
+  for (uint32_t i = 0; i < count; ++i) {
+    if (keys.Lowest(i)) keys.SetRank(i, 0);
+  }
+  // The merge: a source is a run or the rest, its head the item it gives
+  // next. Sources are few, so the smallest head is found by looking at all.
+  struct Source {
+    size_t at, end;
+    bool isRest;
+  };
+  std::vector<Source> sources;
+  for (const Run& run : runs) sources.push_back({run.begin, run.end, false});
+  if (!rest.empty()) sources.push_back({0, rest.size(), true});
+  auto head = [&rest](const Source& s) {
+    return s.isRest ? rest[s.at] : static_cast<uint32_t>(s.at);
+  };
+  bool started = false;
+  uint32_t rank = 0, previous = 0, previousRank = 0;
+  while (!sources.empty()) {
+    size_t smallest = 0;
+    for (size_t s = 1; s < sources.size(); ++s) {
+      if (keys.Compare(head(sources[s]), head(sources[smallest])) < 0) smallest = s;
+    }
+    Source& source = sources[smallest];
+    const uint32_t item = head(source);
+    ++source.at;
+    while (!source.isRest && source.at < source.end &&
+           keys.Lowest(static_cast<uint32_t>(source.at))) {
+      ++source.at;
+    }
+    if (source.at >= source.end) {
+      sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(smallest));
+    }
+    // The item before is ranked once it has been compared with this one.
+    if (started) {
+      if (keys.Compare(previous, item) != 0) ++rank;
+      keys.SetRank(previous, previousRank);
+    } else {
+      rank = 1;
+      started = true;
+    }
+    previous = item;
+    previousRank = rank;
+  }
+  if (started) keys.SetRank(previous, previousRank);
+  return true;
+}
+
 // Sorts items[lo..hi] in the order the quicksort would give them, through
 // ranks: what a lopsided part needs. keys(first) gives the keys (as above)
 // of the items first[0] to first[hi - lo]. Holds 24 bytes an item and
