@@ -13,11 +13,15 @@
 # lines), and with --scale one list of 50,000,000 addresses.
 #
 # Usage: bench/run.sh [--quick] [--scale] [--reps N] [--sizes "N ..."] [--orders "shuffled sorted"]
+#                     [--scenarios "nd exclude ..."]
 #   --quick   1,000,000 addresses only; results go to the scratch folder,
 #             the checked-in results in bench/ stay as they are.
 #   --scale   adds the 50,000,000-address list (about 1.3 GB; with its LF
 #             copy and the work copies about 5 GB of disk, 10 minutes more).
 #   --generate  only makes the lists (they are kept for later runs).
+#   --scenarios  runs only these scenarios (sort dd sortonly nd exclude group
+#             include closed report dryrun), and always `sort` and nd, which
+#             the ratios need.
 # Environment: GRENFEL_BENCH_DIR, the scratch folder (default /tmp/grenfel-bench).
 set -euo pipefail
 
@@ -30,6 +34,7 @@ REPS=3
 QUICK=0
 SCALE=0
 GENERATE_ONLY=0
+ONLY_SCENARIOS=""
 UPDOWN_N=1000000
 SCALE_N=50000000
 
@@ -41,7 +46,8 @@ while [ $# -gt 0 ]; do
     --reps) REPS=$2; shift ;;
     --sizes) SIZES=$2; shift ;;
     --orders) ORDERS=$2; shift ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    --scenarios) ONLY_SCENARIOS=$2; shift ;;
+    -h|--help) sed -n '2,25p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 1 ;;
   esac
   shift
@@ -120,6 +126,22 @@ done
 "
 [ "$SCALE" = 0 ] || CASES="$CASES$SCALE_N shuffled sort dd nd group
 "
+if [ -n "$ONLY_SCENARIOS" ]; then
+  for sc in $ONLY_SCENARIOS; do
+    case " $SCENARIOS " in *" $sc "*) ;; *) die "unknown scenario $sc (see --help)" ;; esac
+  done
+  kept=""
+  while read -r n order scenarios; do
+    [ -n "$n" ] || continue
+    line="$n $order"
+    for sc in $scenarios; do
+      case " sort nd $ONLY_SCENARIOS " in *" $sc "*) line="$line $sc" ;; esac
+    done
+    kept="$kept$line
+"
+  done <<<"$CASES"
+  CASES=$kept
+fi
 label() {
   case "$1" in
     sort) echo '`LC_ALL=C sort -f -u` (LF copy)' ;;
