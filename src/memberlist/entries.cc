@@ -25,17 +25,39 @@ uint64_t FoldedWord(std::string_view text, size_t start) {
   return word;
 }
 
+// Up to eight bytes of `text` from `start` on, upper-cased, in the order
+// memory holds them, zero padded. Bytes below 0x80 are upper-cased eight
+// at a time; the table's other pairs are all at or above 0x80, where a
+// byte stays, so a word of such bytes goes through the table.
+inline uint64_t UpperWord(std::string_view text, size_t start) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  uint64_t word = 0;
+  if (text.size() - start >= 8) {
+    std::memcpy(&word, text.data() + start, 8);
+  } else {
+    std::memcpy(&word, text.data() + start, text.size() - start);
+  }
+  if ((word & kHighBits) == 0) {
+    // A byte from 'a' to 'z' reaches 0x80 when 0x1F is added, but not
+    // when 0x05 is: no sum carries into the next byte.
+    uint64_t lower = (word + 0x1F * kOnes) & ~(word + 0x05 * kOnes) & kHighBits;
+    return word ^ (lower >> 2);
+  }
+  unsigned char bytes[8];
+  std::memcpy(bytes, &word, 8);
+  for (unsigned char& byte : bytes) byte = UpperByte(byte);
+  std::memcpy(&word, bytes, 8);
+  return word;
+}
+
 // Mixes eight upper-cased bytes at a time: a chain of one multiplication
 // per byte would cost more than the rest of a lookup.
-uint64_t UpperHash(std::string_view text) {
+inline uint64_t UpperHash(std::string_view text) {
   constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
   uint64_t hash = text.size() * kMultiplier;
   for (size_t start = 0; start < text.size(); start += 8) {
-    uint64_t word = 0;
-    for (size_t i = start; i < std::min(start + 8, text.size()); ++i) {
-      word = word << 8 | UpperByte(static_cast<unsigned char>(text[i]));
-    }
-    hash = (hash ^ word) * kMultiplier;
+    hash = (hash ^ UpperWord(text, start)) * kMultiplier;
     hash ^= hash >> 29;
   }
   return hash;
@@ -231,9 +253,23 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
   std::vector<uint64_t> slots(capacity, kFree);
   auto tagOf = [](uint64_t hash) { return hash >> 32 << 32; };
   auto keyOf = [](uint64_t slot) { return static_cast<uint32_t>(slot); };
+  // Most entries name no key. Two bits a key in one word of a table some
+  // eight times smaller than the slots, which stays in the cache, turn
+  // nearly all of them away before they reach the slots.
+  size_t filterWords = 1;
+  while (filterWords < keys.size() / 4) filterWords <<= 1;
+  const size_t filterMask = filterWords - 1;
+  std::vector<uint64_t> filter(filterWords, 0);
+  auto filterWord = [filterMask](uint64_t hash) {
+    return static_cast<size_t>(hash >> 32) & filterMask;
+  };
+  auto filterBits = [](uint64_t hash) {
+    return uint64_t{1} << (hash >> 52 & 63) | uint64_t{1} << (hash >> 58);
+  };
   for (size_t k = 0; k < keys.size(); ++k) {
     std::string_view key = keys.Key(k);
     uint64_t hash = UpperHash(key);
+    filter[filterWord(hash)] |= filterBits(hash);
     for (size_t slot = SlotOf(hash, mask);; slot = (slot + 1) & mask) {
       if (slots[slot] == kFree) {
         slots[slot] = tagOf(hash) | k;
@@ -243,7 +279,7 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
     }
   }
 
-  // The probes land all over the table: each entry's slot is asked for
+  // The probes land all over the filter: each entry's word is asked for
   // kAhead entries before it is needed. The two halves of the entries are
   // looked up on two threads; each notes the key that named each entry it
   // blanked, and the counts are made from the notes.
@@ -254,14 +290,16 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
     auto hashOf = [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); };
     for (size_t i = begin; i < end && i < begin + kAhead; ++i) {
       hashAhead[i % kAhead] = hashOf(i);
-      Prefetch(&slots[SlotOf(hashAhead[i % kAhead], mask)]);
+      Prefetch(&filter[filterWord(hashAhead[i % kAhead])]);
     }
     for (size_t i = begin; i < end; ++i) {
       uint64_t hash = hashAhead[i % kAhead];
       if (i + kAhead < end) {
         hashAhead[i % kAhead] = hashOf(i + kAhead);
-        Prefetch(&slots[SlotOf(hashAhead[i % kAhead], mask)]);
+        Prefetch(&filter[filterWord(hashAhead[i % kAhead])]);
       }
+      const uint64_t bits = filterBits(hash);
+      if ((filter[filterWord(hash)] & bits) != bits) continue;
       std::string_view entry = entries->Text(i);
       if (entry.empty()) continue;
       std::string_view key = KeyOfEntry(entry);

@@ -259,6 +259,12 @@ TEST(ExclusionTest, HashLookupBlanksWhatTheFullScanBlanks) {
       for (size_t at : {size / 4, size / 2 + 3, size - 1}) {
         keyTexts.push_back(UpperCase(TrimBlanks(records[at])));
       }
+      // Enough keys for the filter in front of the slots to have many words,
+      // spelled in either case (the code page pairs included).
+      for (size_t at = 7; at < size; at += 191) {
+        std::string_view record = TrimBlanks(records[at]);
+        keyTexts.push_back(at % 2 ? LowerCase(record) : UpperCase(record));
+      }
     }
     for (const std::string& raw : RandomRecords(random, random() % 40)) {
       keyTexts.emplace_back(TrimBlanks(raw));
