@@ -22,9 +22,10 @@ GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sess
 
   auto list = std::make_unique<GroupedList>();
   if (!list->Load(listFile->bytes())) {
-    return {0, Status::Error(kTooManyRecords, "The list \"" + listName +
-                                                  "\" holds more or longer records than grouping "
-                                                  "can count; it was left unchanged.")};
+    return {0, Status::Error(ErrorCode::kTooManyRecords,
+                             "The list \"" + listName +
+                                 "\" holds more or longer records than grouping "
+                                 "can count; it was left unchanged.")};
   }
   GroupOutcome outcome{list->groupCount(), {}};
   switch (ActionFor(list->groupCount(), list->memberCount())) {
@@ -58,9 +59,10 @@ GroupOutcome GroupBytes(const std::string& listName, std::string_view listBytes,
                         int32_t sessionSize, bool printLines, std::vector<DomainRow>* table) {
   GroupedList list;
   if (!list.Load(listBytes)) {
-    return {0, Status::Error(kTooManyRecords, "The list \"" + listName +
-                                                  "\" holds more or longer records than grouping "
-                                                  "can count; it was left unchanged.")};
+    return {0, Status::Error(ErrorCode::kTooManyRecords,
+                             "The list \"" + listName +
+                                 "\" holds more or longer records than grouping "
+                                 "can count; it was left unchanged.")};
   }
   GroupOutcome outcome{list.groupCount(), {}};
   switch (ActionFor(list.groupCount(), list.memberCount())) {

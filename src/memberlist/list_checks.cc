@@ -39,7 +39,7 @@ Status CheckLineEnds(std::string_view bytes, const std::string& name, ListRole r
     return Status::Ok();
   }
   return Status::Error(
-      kBadFileMode,
+      ErrorCode::kUnixLineEnds,
       "The " + std::string(ListRoleName(role)) + " " + Quoted(name) +
           " ends its lines with LF alone, as Unix tools write them (it holds line feeds and no "
           "carriage return), so it would read as one single line; " +
@@ -65,18 +65,18 @@ Status CheckIncludeLines(std::string_view bytes, const std::string& name) {
                               "turn the whole list into its head block on the next run"
                             : "a line \"CLOSED\": merged as a member, it would make the members "
                               "above it moderators on the next run";
-    return Status::Error(kBadFileMode, "The include file " + Quoted(name) + " holds at line " +
-                                           NumberText(static_cast<double>(lineNumber)) + " " +
-                                           found +
-                                           "; the list was left unchanged. Remove that "
-                                           "line from the include file.");
+    return Status::Error(ErrorCode::kControlLineInInclude,
+                         "The include file " + Quoted(name) + " holds at line " +
+                             NumberText(static_cast<double>(lineNumber)) + " " + found +
+                             "; the list was left unchanged. Remove that "
+                             "line from the include file.");
   }
   return Status::Ok();
 }
 
 Status ClosedRecordRefusal(const std::string& name, ListRole role, int64_t lineNumber) {
   return Status::Error(
-      kBadFileMode,
+      ErrorCode::kClosedRecordInOpenList,
       "The " + std::string(ListRoleName(role)) + " " + Quoted(name) +
           " is not closed, yet its line " + NumberText(static_cast<double>(lineNumber)) +
           " would be written as the record \"CLOSED\", which would make the members above it "

@@ -13,7 +13,7 @@ namespace grenfel {
 // Deletes every file that matches a pattern ("*" and "?" allowed). A name
 // that ends in ":" or "\" means all of that folder ("*.*" is added). Hidden
 // and system files, folders and volume labels are skipped. No match at all
-// gives kFileNotFound (kPathNotFound when the folder is missing); the first
+// gives ErrorCode::kFileNotFound (ErrorCode::kPathNotFound when the folder is missing); the first
 // deletion that fails ends the call with its code and leaves the later
 // matches alone. The empty name does nothing. Only the first 256 bytes of the
 // name are used.

@@ -30,14 +30,14 @@ TEST(DeleteFiles, DeletesMatchesButSkipsHiddenSystemAndFolders) {
   for (const char* kept : {"hidden.lst", "system.lst", "folder.lst", "keep.txt"}) {
     EXPECT_TRUE(Present(dir / kept)) << kept;
   }
-  EXPECT_EQ(DeleteFiles(dir / "*.none").code, kFileNotFound);
-  EXPECT_EQ(DeleteFiles(dir / "nofolder\\*.lst").code, kPathNotFound);
+  EXPECT_EQ(DeleteFiles(dir / "*.none").code, ErrorCode::kFileNotFound);
+  EXPECT_EQ(DeleteFiles(dir / "nofolder\\*.lst").code, ErrorCode::kPathNotFound);
 
   // A name that ends in a backslash means every file of that folder; a
   // read-only file stops the deletion with its code, and stays.
   Put(dir / "folder.lst\\one", "1");
   ASSERT_TRUE(::SetFileAttributesA((dir / "folder.lst\\one").c_str(), FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(DeleteFiles(dir / "folder.lst\\").code, kPermissionDenied);
+  EXPECT_EQ(DeleteFiles(dir / "folder.lst\\").code, ErrorCode::kPermissionDenied);
   EXPECT_TRUE(Present(dir / "folder.lst\\one"));
   ASSERT_TRUE(::SetFileAttributesA((dir / "folder.lst\\one").c_str(), FILE_ATTRIBUTE_NORMAL));
   EXPECT_TRUE(DeleteFiles(dir / "folder.lst\\").ok());

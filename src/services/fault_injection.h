@@ -128,7 +128,7 @@ class FaultFileSystem : public FileSystem {
   }
   bool Dead() const { return fired_ && mode_ == Mode::kCrash; }
   Status Injected(const char* call) {
-    return Status::Error(kIoError, std::string(call) + ": injected failure");
+    return Status::Error(ErrorCode::kIoError, std::string(call) + ": injected failure");
   }
 
   FileSystem* base_;

@@ -10,7 +10,7 @@ constexpr char kCtrlZ = 0x1A;
 }  // namespace
 
 Status WritableFile::ReadBack(uint64_t, char*, size_t, size_t*) {
-  return Status::Error(kBadFileMode, "read: not open for reading back");
+  return Status::Error(ErrorCode::kNotOpenForReadingBack, "read: not open for reading back");
 }
 
 bool SameUnchangedFile(const FileInfo& a, const FileInfo& b) {
@@ -28,7 +28,7 @@ Status FileSystem::CheckCompanion(const std::string& name) {
   Status s = ReadFile(name, true, &found);
   if (!s.ok()) return s;
   if (!found->bytes().empty()) {
-    return Status::Error(kCompanionHoldsData, "open(" + name + "): already holds data");
+    return Status::Error(ErrorCode::kCompanionHoldsData, "open(" + name + "): already holds data");
   }
   return Status::Ok();
 }
@@ -41,7 +41,7 @@ Status FileSystem::CopyInto(WritableFile* from, uint64_t length, HeldFile* to,
     size_t got = 0;
     Status s = from->ReadBack(done, buffer->data(), asked, &got);
     if (!s.ok()) return s;
-    if (got == 0) return Status::Error(kIoError, "read: shorter than expected");
+    if (got == 0) return Status::Error(ErrorCode::kIoError, "read: shorter than expected");
     s = to->WriteAt(done, std::string_view(buffer->data(), got));
     if (!s.ok()) return s;
     done += got;
@@ -66,7 +66,8 @@ Status BufferedWritableFile::Append(std::string_view data) {
 
 Status BufferedWritableFile::Flush() {
   if (!failed_.ok()) return failed_;
-  if (!IsOpen()) return Fail(Status::Error(kBadFileNumber, "write(" + name_ + "): file is closed"));
+  if (!IsOpen())
+    return Fail(Status::Error(ErrorCode::kFileClosed, "write(" + name_ + "): file is closed"));
   Status s = WriteAll(buffer_);
   buffer_.clear();
   return s;

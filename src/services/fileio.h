@@ -13,37 +13,55 @@
 
 namespace grenfel {
 
-// Error codes recorded by failing file operations.
-enum ErrorCode : int {
-  kOk = 0,
-  kOutOfMemory = 7,
-  kBadFileNumber = 52,
-  kFileNotFound = 53,
-  kBadFileMode = 54,
-  kFileAlreadyOpen = 55,
-  kDiskFull = 61,
-  kInputPastEnd = 62,
-  kBadFileName = 64,
-  kPermissionDenied = 70,
-  kIoError = 75,
-  kPathNotFound = 76,
+// What went wrong, as a failing operation or check records it.
+enum class ErrorCode {
+  kOk,
+  // The system had no memory for the operation.
+  kOutOfMemory,
+  // A file was used after it was closed.
+  kFileClosed,
+  kFileNotFound,
+  // A folder of the path is missing (or the drive, or the network share).
+  kPathNotFound,
+  // A folder, a device or a pipe where a regular file is needed.
+  kNotRegularFile,
+  // An entry stands at a companion's name that is not ours to take over: a
+  // symbolic link, or another user's file.
+  kCompanionNotOurs,
   // The companion file to be created empty already holds data.
-  kCompanionHoldsData = 80,
+  kCompanionHoldsData,
+  // Reading back a file that was not opened to be read back.
+  kNotOpenForReadingBack,
+  kDiskFull,
+  // The empty name, or one holding "*" or "?": it names no single file.
+  kInvalidName,
+  kPermissionDenied,
+  // Any other failure the system reports.
+  kIoError,
   // The list on disk is no longer the file that was read.
-  kListChangedDuringRun = 81,
+  kListChangedDuringRun,
   // More or longer records than the in-memory layout can count.
-  kTooManyRecords = 82,
+  kTooManyRecords,
+  // The checks of a file's contents, which refuse it before anything is
+  // changed: data after a Ctrl-Z byte, lines ended by LF alone, a control
+  // line in an include file, a record "CLOSED" in a list that is not closed.
+  kDataAfterEnd,
+  kUnixLineEnds,
+  kControlLineInInclude,
+  kClosedRecordInOpenList,
 };
 
-// The outcome of an operation: code 0 for success, else one of ErrorCode and
-// a "call(name): reason" message for people.
+// The outcome of an operation: kOk for success, else what went wrong and a
+// "call(name): reason" message for people.
 struct Status {
-  int code = kOk;
+  ErrorCode code = ErrorCode::kOk;
   std::string message;
 
-  bool ok() const { return code == kOk; }
+  bool ok() const { return code == ErrorCode::kOk; }
   static Status Ok() { return Status{}; }
-  static Status Error(int code, std::string message) { return Status{code, std::move(message)}; }
+  static Status Error(ErrorCode code, std::string message) {
+    return Status{code, std::move(message)};
+  }
 };
 
 // What the name refers to. Lists are rewritten in place, so only kRegular may
@@ -81,7 +99,7 @@ class WritableFile {
   virtual Status Close() = 0;
   // Reads back up to `count` written bytes from `offset` (after Sync, which
   // writes out the buffer); `*got` is 0 at the end. Only files opened to be
-  // read back (a companion) can; others fail with kBadFileMode.
+  // read back (a companion) can; others fail with kNotOpenForReadingBack.
   virtual Status ReadBack(uint64_t offset, char* into, size_t count, size_t* got);
 };
 
@@ -159,8 +177,9 @@ enum class WriteMode {
   // For a companion: created new, never through a symbolic link, and open
   // to be read back. An existing entry is taken over only when it is an
   // empty regular file of the user running the tool; one that holds data
-  // fails with kCompanionHoldsData, anything else (a link, a folder, a device,
-  // another user's file) with kBadFileMode. Such entries are left alone.
+  // fails with kCompanionHoldsData, a link or another user's file with
+  // kCompanionNotOurs, a folder or a device with kNotRegularFile. Such
+  // entries are left alone.
   kCreateEmptyOnly,
   // The file must exist and be a regular file; it is cut to length 0 but
   // keeps its identity (same inode, owner, permissions and links).
@@ -184,13 +203,13 @@ class FileSystem {
 
   // Reads a whole file with exclusive access (another holder gives
   // kPermissionDenied). With `regularOnly`, anything but a regular file is
-  // refused with kBadFileMode before any byte is read; otherwise pipes and
+  // refused with kNotRegularFile before any byte is read; otherwise pipes and
   // devices are read to their end. Never blocks on opening a FIFO.
   virtual Status ReadFile(const std::string& name, bool regularOnly,
                           std::unique_ptr<FileData>* data) = 0;
 
   // Opens an existing regular file as a HeldFile and reads it whole (anything
-  // else is refused with kBadFileMode before a byte is read; another holder
+  // else is refused with kNotRegularFile before a byte is read; another holder
   // gives kPermissionDenied). When the file may be read but not written,
   // it is held for reading, and Reserve reports why it cannot be written.
   virtual Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file) = 0;

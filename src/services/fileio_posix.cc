@@ -26,27 +26,27 @@
 namespace grenfel {
 namespace {
 
-int CodeForErrno(int error) {
+ErrorCode CodeForErrno(int error) {
   switch (error) {
     case ENOENT:
-      return kFileNotFound;
+      return ErrorCode::kFileNotFound;
     case ENOTDIR:
     case ENAMETOOLONG:
-      return kPathNotFound;
+      return ErrorCode::kPathNotFound;
     case EACCES:
     case EPERM:
     case EROFS:
     case ETXTBSY:
     case EWOULDBLOCK:
-      return kPermissionDenied;
+      return ErrorCode::kPermissionDenied;
     case ENOSPC:
     case EDQUOT:
     case EFBIG:
-      return kDiskFull;
+      return ErrorCode::kDiskFull;
     case ENOMEM:
-      return kOutOfMemory;
+      return ErrorCode::kOutOfMemory;
     default:
-      return kIoError;
+      return ErrorCode::kIoError;
   }
 }
 
@@ -249,7 +249,8 @@ class PosixWritableFile : public BufferedWritableFile {
   }
 
   Status ReadBack(uint64_t offset, char* into, size_t count, size_t* got) override {
-    if (fd_ < 0) return Status::Error(kBadFileNumber, "read(" + name() + "): file is closed");
+    if (fd_ < 0)
+      return Status::Error(ErrorCode::kFileClosed, "read(" + name() + "): file is closed");
     for (;;) {
       ssize_t read = ::pread(fd_, into, count, static_cast<off_t>(offset));
       if (read < 0 && errno == EINTR) continue;
@@ -404,7 +405,7 @@ class PosixHeldFile : public HeldFile {
         }
         return ErrnoStatus("copy_file_range", name_, errno);
       }
-      if (copied == 0) return Status::Error(kIoError, "read: shorter than expected");
+      if (copied == 0) return Status::Error(ErrorCode::kIoError, "read: shorter than expected");
       first = false;
       length -= static_cast<uint64_t>(copied);
     }
@@ -435,7 +436,8 @@ class PosixFileSystem : public FileSystem {
   }
 
   Status Stat(const std::string& name, FileInfo* info) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "stat(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "stat(" + name + "): bad file name");
     struct stat st;
     if (::stat(UsedName(name).c_str(), &st) != 0) return ErrnoStatus("stat", name, errno);
     Describe(st, info);
@@ -444,7 +446,8 @@ class PosixFileSystem : public FileSystem {
 
   Status ReadFile(const std::string& name, bool regularOnly,
                   std::unique_ptr<FileData>* data) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
     // O_NONBLOCK: opening a FIFO without a writer must not hang the run.
     Descriptor fd(::open(UsedName(name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return ErrnoStatus("open", name, errno);
@@ -452,10 +455,10 @@ class PosixFileSystem : public FileSystem {
     if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("fstat", name, errno);
     FileKind kind = KindOf(st);
     if (kind == FileKind::kDirectory) {
-      return Status::Error(kBadFileMode, "open(" + name + "): is a directory");
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): is a directory");
     }
     if (regularOnly && kind != FileKind::kRegular) {
-      return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
     }
     if (kind != FileKind::kRegular) {
       // A pipe or device is read to its end, waiting for its writer. A named
@@ -492,7 +495,8 @@ class PosixFileSystem : public FileSystem {
   }
 
   Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
     // O_NONBLOCK: opening a FIFO without a writer must not hang the run.
     constexpr int kFlags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int writeError = 0;
@@ -505,10 +509,10 @@ class PosixFileSystem : public FileSystem {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("fstat", name, errno);
     if (S_ISDIR(st.st_mode)) {
-      return Status::Error(kBadFileMode, "open(" + name + "): is a directory");
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): is a directory");
     }
     if (!S_ISREG(st.st_mode)) {
-      return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
     }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return ErrnoStatus("flock", name, errno);
     auto held = std::make_unique<PosixHeldFile>(fd.release(), name, writeError);
@@ -520,7 +524,8 @@ class PosixFileSystem : public FileSystem {
 
   Status OpenForWriting(const std::string& name, WriteMode mode,
                         std::unique_ptr<WritableFile>* file) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
     if (mode == WriteMode::kCreateEmptyOnly) return OpenCompanion(name, file);
     int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     if (mode != WriteMode::kTruncateExisting) flags |= O_CREAT;
@@ -529,7 +534,7 @@ class PosixFileSystem : public FileSystem {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("fstat", name, errno);
     if (!S_ISREG(st.st_mode)) {
-      return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
     }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return ErrnoStatus("flock", name, errno);
     if (::ftruncate(fd.get(), 0) != 0) return ErrnoStatus("ftruncate", name, errno);
@@ -567,7 +572,8 @@ class PosixFileSystem : public FileSystem {
   }
 
   Status Delete(const std::string& name) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "unlink(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "unlink(" + name + "): bad file name");
     if (::unlink(UsedName(name).c_str()) != 0) return ErrnoStatus("unlink", name, errno);
     return Status::Ok();
   }
@@ -590,19 +596,21 @@ class PosixFileSystem : public FileSystem {
   // regular file of the user running the tool; in a shared folder another
   // user's file, or a link to anywhere, must never receive a list.
   Status CheckCompanion(const std::string& name) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "lstat(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "lstat(" + name + "): bad file name");
     struct stat st;
     if (::lstat(UsedName(name).c_str(), &st) != 0) {
       if (errno == ENOENT) return Status::Ok();
       return ErrnoStatus("lstat", name, errno);
     }
     if (S_ISLNK(st.st_mode)) {
-      return Status::Error(kBadFileMode, "open(" + name + "): is a symbolic link");
+      return Status::Error(ErrorCode::kCompanionNotOurs, "open(" + name + "): is a symbolic link");
     }
     Status s = CheckTakeOver(name, st);
     if (!s.ok()) return s;
     if (st.st_size > 0) {
-      return Status::Error(kCompanionHoldsData, "open(" + name + "): already holds data");
+      return Status::Error(ErrorCode::kCompanionHoldsData,
+                           "open(" + name + "): already holds data");
     }
     return Status::Ok();
   }
@@ -612,10 +620,11 @@ class PosixFileSystem : public FileSystem {
   // the user running the tool.
   static Status CheckTakeOver(const std::string& name, const struct stat& st) {
     if (!S_ISREG(st.st_mode)) {
-      return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
     }
     if (st.st_uid != ::geteuid()) {
-      return Status::Error(kBadFileMode, "open(" + name + "): belongs to another user");
+      return Status::Error(ErrorCode::kCompanionNotOurs,
+                           "open(" + name + "): belongs to another user");
     }
     return Status::Ok();
   }
@@ -626,7 +635,8 @@ class PosixFileSystem : public FileSystem {
     if (fd.get() < 0 && errno == EEXIST) {
       fd.reset(::open(UsedName(name).c_str(), kFlags));
       if (fd.get() < 0 && errno == ELOOP) {
-        return Status::Error(kBadFileMode, "open(" + name + "): is a symbolic link");
+        return Status::Error(ErrorCode::kCompanionNotOurs,
+                             "open(" + name + "): is a symbolic link");
       }
       if (fd.get() >= 0) {
         struct stat st;
@@ -641,7 +651,8 @@ class PosixFileSystem : public FileSystem {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("fstat", name, errno);
     if (st.st_size > 0) {
-      return Status::Error(kCompanionHoldsData, "open(" + name + "): already holds data");
+      return Status::Error(ErrorCode::kCompanionHoldsData,
+                           "open(" + name + "): already holds data");
     }
     int current = ::fcntl(fd.get(), F_GETFL);
     if (current >= 0) ::fcntl(fd.get(), F_SETFL, current & ~O_NONBLOCK);

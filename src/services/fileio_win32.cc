@@ -25,28 +25,28 @@ constexpr DWORD kMaxTransfer = 1u << 30;
 // What QuietErrors sets.
 constexpr UINT kQuietErrorMode = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
 
-int CodeForError(DWORD error) {
+ErrorCode CodeForError(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
-      return kFileNotFound;
+      return ErrorCode::kFileNotFound;
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
-      return kPathNotFound;
+      return ErrorCode::kPathNotFound;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_WRITE_PROTECT:
-      return kPermissionDenied;
+      return ErrorCode::kPermissionDenied;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-      return kDiskFull;
+      return ErrorCode::kDiskFull;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
-      return kOutOfMemory;
+      return ErrorCode::kOutOfMemory;
     default:
-      return kIoError;
+      return ErrorCode::kIoError;
   }
 }
 
@@ -173,8 +173,9 @@ HANDLE OpenExclusive(const std::string& usedName, DWORD access, DWORD dispositio
 Status OpenFailure(const std::string& name, const std::string& usedName, bool forWriting) {
   DWORD error = ::GetLastError();
   if (error == ERROR_ACCESS_DENIED && IsFolder(usedName)) {
-    return forWriting ? Status::Error(kIoError, "open(" + name + "): Is a directory")
-                      : Status::Error(kBadFileMode, "open(" + name + "): is a directory");
+    return forWriting
+               ? Status::Error(ErrorCode::kIoError, "open(" + name + "): Is a directory")
+               : Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): is a directory");
   }
   return ErrorStatus("open", name, error);
 }
@@ -246,7 +247,7 @@ class WinWritableFile : public BufferedWritableFile {
 
   Status ReadBack(uint64_t offset, char* into, size_t count, size_t* got) override {
     if (handle_ == INVALID_HANDLE_VALUE) {
-      return Status::Error(kBadFileNumber, "read(" + name() + "): file is closed");
+      return Status::Error(ErrorCode::kFileClosed, "read(" + name() + "): file is closed");
     }
     QuietErrors quiet;
     OVERLAPPED at = At(offset);
@@ -381,7 +382,8 @@ class WinFileSystem : public FileSystem {
   }
 
   Status Stat(const std::string& name, FileInfo* info) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "stat(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "stat(" + name + "): bad file name");
     QuietErrors quiet;
     // No data access is asked for, so this works on a file that someone
     // holds with share mode 0; backup semantics let it open a folder.
@@ -402,7 +404,8 @@ class WinFileSystem : public FileSystem {
   bool NameUsable(const std::string& name) override { return name.size() < MAX_PATH; }
 
   Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
     QuietErrors quiet;
     const std::string& used = UsedName(name);
     DWORD writeError = 0;
@@ -422,7 +425,8 @@ class WinFileSystem : public FileSystem {
     bool typeFailed = false;
     bool disk = IsDiskFile(handle.get(), &typeFailed);
     if (typeFailed) return LastErrorStatus("fstat", name);
-    if (!disk) return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+    if (!disk)
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
     auto held = std::make_unique<WinHeldFile>(handle.release(), name, writeError);
     Status s = held->Load();
     if (!s.ok()) return s;
@@ -432,7 +436,8 @@ class WinFileSystem : public FileSystem {
 
   Status ReadFile(const std::string& name, bool regularOnly,
                   std::unique_ptr<FileData>* data) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
     QuietErrors quiet;
     std::string used = UsedName(name);
     Handle handle(OpenExclusive(used, GENERIC_READ, OPEN_EXISTING));
@@ -441,7 +446,7 @@ class WinFileSystem : public FileSystem {
     bool disk = IsDiskFile(handle.get(), &typeFailed);
     if (typeFailed) return LastErrorStatus("fstat", name);
     if (regularOnly && !disk) {
-      return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
     }
     std::string bytes;
     Status s =
@@ -453,7 +458,8 @@ class WinFileSystem : public FileSystem {
 
   Status OpenForWriting(const std::string& name, WriteMode mode,
                         std::unique_ptr<WritableFile>* file) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "open(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
     QuietErrors quiet;
     const std::string& used = UsedName(name);
     if (mode == WriteMode::kCreateEmptyOnly) return OpenCompanion(name, file);
@@ -465,7 +471,8 @@ class WinFileSystem : public FileSystem {
     bool typeFailed = false;
     bool disk = IsDiskFile(handle.get(), &typeFailed);
     if (typeFailed) return LastErrorStatus("fstat", name);
-    if (!disk) return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+    if (!disk)
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
     if (::SetFilePointer(handle.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
       return LastErrorStatus("ftruncate", name);
     }
@@ -475,7 +482,8 @@ class WinFileSystem : public FileSystem {
   }
 
   Status Delete(const std::string& name) override {
-    if (!ValidName(name)) return Status::Error(kBadFileName, "unlink(" + name + "): bad file name");
+    if (!ValidName(name))
+      return Status::Error(ErrorCode::kInvalidName, "unlink(" + name + "): bad file name");
     QuietErrors quiet;
     if (!::DeleteFileA(UsedName(name).c_str())) return LastErrorStatus("unlink", name);
     return Status::Ok();
@@ -497,7 +505,8 @@ class WinFileSystem : public FileSystem {
       DWORD attributes = ::GetFileAttributesA(used.c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES &&
           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return Status::Error(kBadFileMode, "open(" + name + "): is a symbolic link");
+        return Status::Error(ErrorCode::kCompanionNotOurs,
+                             "open(" + name + "): is a symbolic link");
       }
       handle.reset(::CreateFileA(used.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -506,11 +515,13 @@ class WinFileSystem : public FileSystem {
     bool typeFailed = false;
     bool disk = IsDiskFile(handle.get(), &typeFailed);
     if (typeFailed) return LastErrorStatus("fstat", name);
-    if (!disk) return Status::Error(kBadFileMode, "open(" + name + "): not a regular file");
+    if (!disk)
+      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(handle.get(), &size)) return LastErrorStatus("fstat", name);
     if (size.QuadPart > 0) {
-      return Status::Error(kCompanionHoldsData, "open(" + name + "): already holds data");
+      return Status::Error(ErrorCode::kCompanionHoldsData,
+                           "open(" + name + "): already holds data");
     }
     *file = std::make_unique<WinWritableFile>(handle.release(), name);
     return Status::Ok();

@@ -33,10 +33,10 @@ TEST(WinFileSystem, AHeldFileCannotBeOpenedAgain) {
   std::unique_ptr<WritableFile> held;
   ASSERT_TRUE(files->OpenForWriting(list, WriteMode::kTruncateExisting, &held).ok());
   Status s = files->ReadFile(list, true, &data);
-  EXPECT_EQ(s.code, kPermissionDenied);
+  EXPECT_EQ(s.code, ErrorCode::kPermissionDenied);
   EXPECT_EQ(s.message, "open(" + list + "): held by another process");
   EXPECT_EQ(files->OpenForWriting(list, WriteMode::kCreateOrTruncate, &second).code,
-            kPermissionDenied);
+            ErrorCode::kPermissionDenied);
   // The command-line checks still see it.
   FileInfo info;
   EXPECT_TRUE(files->Exists(list));
@@ -51,9 +51,9 @@ TEST(WinFileSystem, AHeldFileCannotBeOpenedAgain) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(files->ReadFile(list, true, &data).code, kPermissionDenied);
+  EXPECT_EQ(files->ReadFile(list, true, &data).code, ErrorCode::kPermissionDenied);
   EXPECT_EQ(files->OpenForWriting(list, WriteMode::kTruncateExisting, &second).code,
-            kPermissionDenied);
+            ErrorCode::kPermissionDenied);
   ::CloseHandle(reader);
   EXPECT_EQ(Read(list), "b@x.org\r\n");
 }
@@ -65,20 +65,20 @@ TEST(WinFileSystem, FailuresGiveTheirCodesAndThePosixTexts) {
   std::unique_ptr<WritableFile> file;
 
   Status s = files->ReadFile(dir / "missing.lst", true, &data);
-  EXPECT_EQ(s.code, kFileNotFound);
+  EXPECT_EQ(s.code, ErrorCode::kFileNotFound);
   EXPECT_EQ(s.message, "open(" + (dir / "missing.lst") + "): No such file or directory");
   EXPECT_EQ(files->OpenForWriting(dir / "missing.lst", WriteMode::kTruncateExisting, &file).code,
-            kFileNotFound);
+            ErrorCode::kFileNotFound);
   EXPECT_FALSE(Present(dir / "missing.lst"));
   EXPECT_EQ(files->OpenForWriting(dir / "no\\x.lst", WriteMode::kCreateOrTruncate, &file).code,
-            kPathNotFound);
+            ErrorCode::kPathNotFound);
 
   // A read-only file can be read but not deleted.
   std::string readOnly = dir / "locked.lst";
   Put(readOnly, "x\r\n");
   ASSERT_TRUE(::SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
   s = files->Delete(readOnly);
-  EXPECT_EQ(s.code, kPermissionDenied);
+  EXPECT_EQ(s.code, ErrorCode::kPermissionDenied);
   EXPECT_EQ(s.message, "unlink(" + readOnly + "): Permission denied");
   EXPECT_EQ(Read(readOnly), "x\r\n");
 
@@ -87,17 +87,18 @@ TEST(WinFileSystem, FailuresGiveTheirCodesAndThePosixTexts) {
   std::string folder = dir / "sub.lst";
   ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
   s = files->ReadFile(folder, false, &data);
-  EXPECT_EQ(s.code, kBadFileMode);
+  EXPECT_EQ(s.code, ErrorCode::kNotRegularFile);
   EXPECT_EQ(s.message, "open(" + folder + "): is a directory");
   s = files->OpenForWriting(folder, WriteMode::kCreateEmptyOnly, &file);
-  EXPECT_EQ(s.code, kIoError);
+  EXPECT_EQ(s.code, ErrorCode::kIoError);
   EXPECT_EQ(s.message, "open(" + folder + "): Is a directory");
 
   // A device may be read as an include file, never as a list.
-  EXPECT_EQ(files->ReadFile("NUL", true, &data).code, kBadFileMode);
+  EXPECT_EQ(files->ReadFile("NUL", true, &data).code, ErrorCode::kNotRegularFile);
   ASSERT_TRUE(files->ReadFile("NUL", false, &data).ok());
   EXPECT_EQ(data->bytes(), "");
-  EXPECT_EQ(files->OpenForWriting("NUL", WriteMode::kTruncateExisting, &file).code, kBadFileMode);
+  EXPECT_EQ(files->OpenForWriting("NUL", WriteMode::kTruncateExisting, &file).code,
+            ErrorCode::kNotRegularFile);
 }
 
 TEST(WinFileSystem, IdentityIsTheSameForEverySpellingOfAName) {
@@ -160,7 +161,7 @@ TEST(WinFileSystem, AHeldFileIsRewrittenInPlaceThroughItsOwnHandle) {
   EXPECT_EQ(held->bytes(), "old contents\r\n");
   // Nobody else gets in while it is held, not even to read it.
   std::unique_ptr<FileData> data;
-  EXPECT_EQ(files->ReadFile(list, true, &data).code, kPermissionDenied);
+  EXPECT_EQ(files->ReadFile(list, true, &data).code, ErrorCode::kPermissionDenied);
   FileInfo now;
   ASSERT_TRUE(held->Look(&now).ok());
   EXPECT_TRUE(SameUnchangedFile(now, held->opened()));
@@ -191,7 +192,7 @@ TEST(WinFileSystem, AHeldFileIsRewrittenInPlaceThroughItsOwnHandle) {
   companion.reset();
   EXPECT_EQ(
       files->OpenForWriting(dir / "members.TMP", WriteMode::kCreateEmptyOnly, &companion).code,
-      kCompanionHoldsData);
+      ErrorCode::kCompanionHoldsData);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ class MemoryFileSystem : public FileSystem {
     auto it = files.find(name);
     if (mode == WriteMode::kTruncateExisting && it == files.end()) return Missing(name);
     if (mode == WriteMode::kCreateEmptyOnly && it != files.end() && !it->second.empty()) {
-      return Status::Error(kCompanionHoldsData, name + ": already holds data");
+      return Status::Error(ErrorCode::kCompanionHoldsData, name + ": already holds data");
     }
     files[name].clear();
     ++changes[name];
@@ -121,7 +121,7 @@ class MemoryFileSystem : public FileSystem {
   };
 
   static Status Missing(const std::string& name) {
-    return Status::Error(kFileNotFound, name + ": no such file");
+    return Status::Error(ErrorCode::kFileNotFound, name + ": no such file");
   }
 };
 

@@ -31,7 +31,7 @@ const char* UnchangedClause(ListRole role) {
 
 // The error line for a file of this role that cannot be opened or read.
 Status ReadFailure(const Status& s, const std::string& name, ListRole role) {
-  if (s.code == kBadFileMode) {
+  if (s.code == ErrorCode::kNotRegularFile) {
     return Status::Error(s.code, "The " + std::string(RoleName(role)) + " " + Quoted(name) +
                                      " is not a regular file (" + s.message + "); " +
                                      UnchangedClause(role));
@@ -41,7 +41,7 @@ Status ReadFailure(const Status& s, const std::string& name, ListRole role) {
 }
 
 Status RefuseDataAfterEnd(const std::string& name, ListRole role) {
-  return Status::Error(kBadFileMode,
+  return Status::Error(ErrorCode::kDataAfterEnd,
                        "The " + std::string(RoleName(role)) + " " + Quoted(name) +
                            " holds data after a Ctrl-Z byte, which ends its readable text: "
                            "what follows would be lost; " +
@@ -135,7 +135,7 @@ Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
                           std::unique_ptr<ListRewrite>* out) {
   std::unique_ptr<WritableFile> companion;
   Status s = fs->OpenForWriting(companionName, WriteMode::kCreateEmptyOnly, &companion);
-  if (s.code == kCompanionHoldsData)
+  if (s.code == ErrorCode::kCompanionHoldsData)
     return CompanionHoldsData(fs, listName, companionName, list, s);
   if (!s.ok()) return CannotCreateCompanion(s, listName, companionName);
   fs->RemoveOnFault(companionName, true);
@@ -146,7 +146,7 @@ Status ListRewrite::Begin(FileSystem* fs, const std::string& listName,
 Status ListRewrite::Preview(FileSystem* fs, const std::string& listName,
                             const std::string& companionName, HeldFile* list) {
   Status s = fs->CheckCompanion(companionName);
-  if (s.code == kCompanionHoldsData) {
+  if (s.code == ErrorCode::kCompanionHoldsData) {
     return CompanionHoldsData(fs, listName, companionName, list, s);
   }
   if (!s.ok()) return CannotCreateCompanion(s, listName, companionName);
@@ -181,7 +181,7 @@ Status ListRewrite::CheckUnchanged() {
   s = fs_->Stat(listName_, &named);
   bool sameName = s.ok() && named.device == now.device && named.inode == now.inode;
   if (!sameName || !SameUnchangedFile(list_->opened(), now)) {
-    return Status::Error(kListChangedDuringRun,
+    return Status::Error(ErrorCode::kListChangedDuringRun,
                          "The list " + Quoted(listName_) +
                              " changed during the run (another program wrote, replaced or "
                              "removed it); nothing was written to it, and it was left as that "
@@ -201,7 +201,7 @@ Status ListRewrite::Commit(Status contentStatus) {
   FileInfo written;
   if (s.ok()) s = fs_->Stat(companionName_, &written);
   if (s.ok() && written.size == 0) {
-    s = Status::Error(kIoError, "stat(" + companionName_ + "): empty");
+    s = Status::Error(ErrorCode::kIoError, "stat(" + companionName_ + "): empty");
   }
   if (!s.ok()) {
     DropCompanion();
@@ -221,9 +221,9 @@ Status ListRewrite::Commit(Status contentStatus) {
     buffer.resize(kCopyBufferSize);
   } catch (const std::bad_alloc&) {
     DropCompanion();
-    return Status::Error(kOutOfMemory, "Not enough memory to rewrite the list " +
-                                           Quoted(listName_) +
-                                           "; it was left unchanged and the companion removed.");
+    return Status::Error(ErrorCode::kOutOfMemory,
+                         "Not enough memory to rewrite the list " + Quoted(listName_) +
+                             "; it was left unchanged and the companion removed.");
   }
   s = CheckUnchanged();
   if (!s.ok()) {
