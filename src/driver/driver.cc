@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/messages.h"
 #include "grouping/grouping.h"
 #include "memberlist/change_report.h"
 #include "memberlist/memberlist.h"
@@ -306,7 +307,7 @@ bool RefuseReportName(FileSystem* fs, const RunOptions& options, const LongOptio
 
 // Writes the whole report to a new file and puts it on disk; on any failure
 // the file is removed, so it is never left half written.
-Status WriteReportFile(FileSystem* fs, const std::string& name, std::string_view text) {
+RunFailure WriteReportFile(FileSystem* fs, const std::string& name, std::string_view text) {
   std::unique_ptr<WritableFile> file;
   Status s = fs->OpenForWriting(name, WriteMode::kCreateEmptyOnly, &file);
   bool created = s.ok();
@@ -319,14 +320,13 @@ Status WriteReportFile(FileSystem* fs, const std::string& name, std::string_view
     file.reset();
     fs->RemoveOnFault(name, false);
   }
-  if (s.ok()) return s;
+  if (s.ok()) return RunFailure::None();
   if (created) fs->Delete(name);
-  return Status::Error(s.code, Joined({"Cannot write the report file ", Quoted(name), " (",
-                                       s.message, "); the list was left unchanged."}));
+  return RunFailure::Of(FailedStep::kWriteReport, s, name);
 }
 
-int StopWithFailure(const Status& failure) {
-  PrintLine(Joined({"* Error: ", failure.message}));
+int StopWithFailure(const RunFailure& failure) {
+  PrintLine(Joined({"* Error: ", FailureLine(failure)}));
   return kExitFailed;
 }
 
@@ -422,11 +422,11 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
       }
       report.AddDomains(table);
     }
-    Status s = WriteReportFile(fs, longs.reportName, report.text());
-    reportWritten = s.ok();
-    return s;
+    RunFailure failure = WriteReportFile(fs, longs.reportName, report.text());
+    reportWritten = failure.ok();
+    return failure;
   };
-  auto stopAfterReport = [&](const Status& failure) {
+  auto stopAfterReport = [&](const RunFailure& failure) {
     // The report tells of a rewrite that did not happen as it says.
     if (reportWritten) fs->Delete(longs.reportName);
     return StopWithFailure(failure);
@@ -443,8 +443,8 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   // A list that was not rewritten was never cut: the report goes out now,
   // before grouping may cut it.
   if (reporting && !longs.dryRun && !reportWritten) {
-    Status s = writeReport();
-    if (!s.ok()) return StopWithFailure(s);
+    RunFailure failure = writeReport();
+    if (!failure.ok()) return StopWithFailure(failure);
   }
 
   if (grouping) {
@@ -457,8 +457,8 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
                       grouped.groups == 1 ? "." : "s."}));
   }
   if (reporting && longs.dryRun) {
-    Status s = writeReport();
-    if (!s.ok()) return StopWithFailure(s);
+    RunFailure failure = writeReport();
+    if (!failure.ok()) return StopWithFailure(failure);
   }
 
   double elapsed = RunSeconds(startSeconds, SecondsOfDay());

@@ -14,18 +14,20 @@
 namespace grenfel {
 namespace {
 
+RunFailure TooManyRecords(const std::string& listName) {
+  return RunFailure::Of(FailedStep::kLoadForGrouping, Status::Error(ErrorCode::kTooManyRecords, ""),
+                        listName);
+}
+
 GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
   // Held from this read to the end of the rewrite.
   std::unique_ptr<HeldFile> listFile;
-  Status status = OpenListFile(fs, listName, ListRole::kList, &listFile);
-  if (!status.ok()) return {0, status};
+  RunFailure failure = OpenListFile(fs, listName, ListRole::kList, &listFile);
+  if (!failure.ok()) return {0, failure};
 
   auto list = std::make_unique<GroupedList>();
   if (!list->Load(listFile->bytes())) {
-    return {0, Status::Error(ErrorCode::kTooManyRecords,
-                             "The list \"" + listName +
-                                 "\" holds more or longer records than grouping "
-                                 "can count; it was left unchanged.")};
+    return {0, TooManyRecords(listName)};
   }
   GroupOutcome outcome{list->groupCount(), {}};
   switch (ActionFor(list->groupCount(), list->memberCount())) {
@@ -41,17 +43,14 @@ GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sess
   list->Arrange(sessionSize);
 
   std::unique_ptr<ListRewrite> rewrite;
-  status = ListRewrite::Begin(fs, listName, CompanionName(listName), listFile.get(), &rewrite);
-  if (!status.ok()) {
-    outcome.failure = status;
-    return outcome;
-  }
+  outcome.failure =
+      ListRewrite::Begin(fs, listName, CompanionName(listName), listFile.get(), &rewrite);
+  if (!outcome.failure.ok()) return outcome;
   Status written = list->WriteTo(rewrite->contents());
   // The members are views of the list's old bytes, which may be mapped: let
   // go of them before the list is written again.
   list.reset();
-  status = rewrite->Commit(written);
-  if (!status.ok()) outcome.failure = status;
+  outcome.failure = rewrite->Commit(written);
   return outcome;
 }
 
@@ -59,10 +58,7 @@ GroupOutcome GroupBytes(const std::string& listName, std::string_view listBytes,
                         int32_t sessionSize, bool printLines, std::vector<DomainRow>* table) {
   GroupedList list;
   if (!list.Load(listBytes)) {
-    return {0, Status::Error(ErrorCode::kTooManyRecords,
-                             "The list \"" + listName +
-                                 "\" holds more or longer records than grouping "
-                                 "can count; it was left unchanged.")};
+    return {0, TooManyRecords(listName)};
   }
   GroupOutcome outcome{list.groupCount(), {}};
   switch (ActionFor(list.groupCount(), list.memberCount())) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "memberlist/change_report.h"
+#include "services/failure.h"
 #include "services/fileio.h"
 
 namespace grenfel {
@@ -17,9 +18,8 @@ struct GroupOutcome {
   // The number of groups: different domains plus records without "@",
   // among the members after the last CLOSED line.
   int32_t groups = 0;
-  // Not ok when the run must stop: `message` is the error line without its
-  // leading "* Error: ".
-  Status failure;
+  // Not ok when the run must stop: what failed, on which file.
+  RunFailure failure;
 };
 
 // Reads, groups and rewrites the list. `sessionSize` is at least 1. Prints

@@ -62,7 +62,7 @@ const std::string kClosedList =
 
 TEST_F(GroupingTest, RewritesHeadBlockThenSessions) {
   GroupOutcome outcome = Group(kClosedList, 60);
-  ASSERT_TRUE(outcome.failure.ok()) << outcome.failure.message;
+  ASSERT_TRUE(outcome.failure.ok()) << outcome.failure.cause.message;
   EXPECT_EQ(outcome.groups, 7);
   EXPECT_EQ(printed_, "");
   // The rest of big.com goes to the end, beyond the places the pass visits,
@@ -107,8 +107,7 @@ TEST_F(GroupingTest, NeverLosesTheListWhateverFails) {
       EXPECT_TRUE(list == kClosedList || list == grouped || companionComplete) << list;
       if (mode == FaultFileSystem::Mode::kError) {
         EXPECT_FALSE(outcome.failure.ok()) << "an error must be reported";
-        EXPECT_NE(outcome.failure.message.find("\"list.lst\""), std::string::npos)
-            << outcome.failure.message;
+        EXPECT_NE(outcome.failure.file.find("list.lst"), std::string::npos) << outcome.failure.file;
         // A partial companion must have been removed.
         EXPECT_TRUE(!companionKept || companionComplete);
       }

@@ -17,22 +17,28 @@ TEST(ListFilesTest, AFileGoneWhenItIsUsedStopsTheRunAndChangesNothing) {
   CaptureConsole(&console);
   const std::string list = "bb@x\r\naa@x\r\n";
   struct Case {
-    std::string include, exclude, needle;
+    std::string include, exclude, missing;
+    ListRole role;
   };
-  for (const Case& c : {Case{"", "bad.lst", "Cannot read the exclude file \"bad.lst\""},
-                        Case{"in.lst", "", "Cannot read the include file \"in.lst\""}}) {
-    SCOPED_TRACE(c.needle);
+  for (const Case& c : {Case{"", "bad.lst", "bad.lst", ListRole::kExclude},
+                        Case{"in.lst", "", "in.lst", ListRole::kInclude}}) {
+    SCOPED_TRACE(c.missing);
     MemoryFileSystem fs;
     fs.files["m.lst"] = list;
     ListOutcome run = ProcessList(&fs, "m.lst", c.include, c.exclude, false);
-    EXPECT_NE(run.failure.message.find(c.needle), std::string::npos) << run.failure.message;
+    EXPECT_EQ(run.failure.step, FailedStep::kReadFile);
+    EXPECT_EQ(run.failure.file, c.missing);
+    EXPECT_EQ(run.failure.role, c.role);
     EXPECT_EQ(fs.files, (std::map<std::string, std::string>{{"m.lst", list}}));
   }
   MemoryFileSystem fs;
   ListOutcome listed = ProcessList(&fs, "m.lst", "", "", false);
-  EXPECT_NE(listed.failure.message.find("Cannot read the list \"m.lst\""), std::string::npos);
   GroupOutcome grouped = GroupDomains(&fs, "m.lst", 10);
-  EXPECT_NE(grouped.failure.message.find("Cannot read the list \"m.lst\""), std::string::npos);
+  for (const RunFailure& failure : {listed.failure, grouped.failure}) {
+    EXPECT_EQ(failure.step, FailedStep::kReadFile);
+    EXPECT_EQ(failure.file, "m.lst");
+    EXPECT_EQ(failure.role, ListRole::kList);
+  }
   EXPECT_TRUE(fs.files.empty());
   CaptureConsole(nullptr);
 }

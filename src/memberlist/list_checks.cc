@@ -2,28 +2,13 @@
 
 #include <cstring>
 
+#include "services/fileio.h"
 #include "services/text.h"
 
 namespace grenfel {
 namespace {
 
 constexpr std::string_view kErrorsTo = "+ERRORS-TO:=";
-
-std::string Quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
-
-// What a refusal leaves as it was: the exclude file is prepared before the
-// list is read, so its refusal comes before anything was done to either.
-const char* LeftUnchanged(ListRole role) {
-  switch (role) {
-    case ListRole::kInclude:
-      return "the list was left unchanged";
-    case ListRole::kExclude:
-      return "it and the list were left unchanged";
-    case ListRole::kList:
-      break;
-  }
-  return "it was left unchanged";
-}
 
 bool IsErrorsToRecord(std::string_view record) {
   return record.size() >= kErrorsTo.size() &&
@@ -32,26 +17,21 @@ bool IsErrorsToRecord(std::string_view record) {
 
 }  // namespace
 
-Status CheckLineEnds(std::string_view bytes, const std::string& name, ListRole role) {
+RunFailure CheckLineEnds(std::string_view bytes, const std::string& name, ListRole role) {
   std::string_view readable = bytes.substr(0, ReadableLength(bytes));
   if (std::memchr(readable.data(), '\n', readable.size()) == nullptr ||
       std::memchr(readable.data(), '\r', readable.size()) != nullptr) {
-    return Status::Ok();
+    return RunFailure::None();
   }
-  return Status::Error(
-      ErrorCode::kUnixLineEnds,
-      "The " + std::string(ListRoleName(role)) + " " + Quoted(name) +
-          " ends its lines with LF alone, as Unix tools write them (it holds line feeds and no "
-          "carriage return), so it would read as one single line; " +
-          LeftUnchanged(role) + ". Convert its line ends to CR LF first, for example with sed -i " +
-          "'s/$/\\r/' " + Quoted(name) + ", and run again.");
+  return RunFailure::Of(FailedStep::kCheckContents, Status::Error(ErrorCode::kUnixLineEnds, ""),
+                        name, role);
 }
 
 bool IsControlRecord(std::string_view record) {
   return EqualUpper(record, "CLOSED") || IsErrorsToRecord(record);
 }
 
-Status CheckIncludeLines(std::string_view bytes, const std::string& name) {
+RunFailure CheckIncludeLines(std::string_view bytes, const std::string& name) {
   LineReader reader(bytes);
   std::string_view line;
   for (int64_t lineNumber = 1; reader.ReadLine(&line); ++lineNumber) {
@@ -60,30 +40,22 @@ Status CheckIncludeLines(std::string_view bytes, const std::string& name) {
     // their first byte.
     if (record.empty() || (record[0] != '+' && record[0] != 'C' && record[0] != 'c')) continue;
     if (!IsControlRecord(record)) continue;
-    std::string found = IsErrorsToRecord(record)
-                            ? "an errors-to line (\"+ERRORS-TO:=\"): merged as a member, it would "
-                              "turn the whole list into its head block on the next run"
-                            : "a line \"CLOSED\": merged as a member, it would make the members "
-                              "above it moderators on the next run";
-    return Status::Error(ErrorCode::kControlLineInInclude,
-                         "The include file " + Quoted(name) + " holds at line " +
-                             NumberText(static_cast<double>(lineNumber)) + " " + found +
-                             "; the list was left unchanged. Remove that "
-                             "line from the include file.");
+    RunFailure failure = RunFailure::Of(FailedStep::kCheckContents,
+                                        Status::Error(ErrorCode::kControlLineInInclude, ""), name,
+                                        ListRole::kInclude);
+    failure.line = lineNumber;
+    failure.errorsToLine = IsErrorsToRecord(record);
+    return failure;
   }
-  return Status::Ok();
+  return RunFailure::None();
 }
 
-Status ClosedRecordRefusal(const std::string& name, ListRole role, int64_t lineNumber) {
-  return Status::Error(
-      ErrorCode::kClosedRecordInOpenList,
-      "The " + std::string(ListRoleName(role)) + " " + Quoted(name) +
-          " is not closed, yet its line " + NumberText(static_cast<double>(lineNumber)) +
-          " would be written as the record \"CLOSED\", which would make the members above it "
-          "moderators on the next run; " +
-          LeftUnchanged(role) +
-          ". To close the list, put that line within its first 65,536 bytes, without blanks "
-          "and with CR LF before and after it; otherwise remove it.");
+RunFailure ClosedRecordRefusal(const std::string& name, ListRole role, int64_t lineNumber) {
+  RunFailure failure =
+      RunFailure::Of(FailedStep::kCheckContents,
+                     Status::Error(ErrorCode::kClosedRecordInOpenList, ""), name, role);
+  failure.line = lineNumber;
+  return failure;
 }
 
 bool ExcludeKeysName(const ExcludeKeys& keys, std::string_view record) {

@@ -1,9 +1,8 @@
 // Checks that keep a run from planting a fault in a list: a file that the
 // carriage-return rule would read as something its keeper never wrote, and
 // records that, written back, would change the list's structure on its next
-// run. Each failure is a whole error line (without "* Error: ") that names
-// the file, says what was found and where, and how to mend it; nothing has
-// been changed when it is returned.
+// run. Each failure says which check refused which file and, where it
+// names one, at which line; nothing has been changed when it is returned.
 #ifndef GRENFEL_MEMBERLIST_LIST_CHECKS_H_
 #define GRENFEL_MEMBERLIST_LIST_CHECKS_H_
 
@@ -12,8 +11,7 @@
 #include <string_view>
 
 #include "memberlist/entries.h"
-#include "services/fileio.h"
-#include "services/rewrite.h"
+#include "services/failure.h"
 
 namespace grenfel {
 
@@ -21,7 +19,7 @@ namespace grenfel {
 // line feed and no carriage return: lines ended the Unix way, which would
 // read as one single record. A file that holds any CR keeps the line rule,
 // its stray LFs being data.
-Status CheckLineEnds(std::string_view bytes, const std::string& name, ListRole role);
+RunFailure CheckLineEnds(std::string_view bytes, const std::string& name, ListRole role);
 
 // True when a record, merged into a list, would be read back as a control
 // line: "CLOSED" in any letter case, or a line that begins with
@@ -30,11 +28,11 @@ bool IsControlRecord(std::string_view record);
 
 // Not ok when a line of the include file, with its blanks trimmed, is a
 // control record; the first such line is named by its number.
-Status CheckIncludeLines(std::string_view bytes, const std::string& name);
+RunFailure CheckIncludeLines(std::string_view bytes, const std::string& name);
 
 // The refusal for a list that is not closed but would be written with the
 // record "CLOSED", read at line `lineNumber` of the file.
-Status ClosedRecordRefusal(const std::string& name, ListRole role, int64_t lineNumber);
+RunFailure ClosedRecordRefusal(const std::string& name, ListRole role, int64_t lineNumber);
 
 // True when the exclusion would blank this record: an exclude key equals it
 // (without its leading "+"), letter case aside, and the first key is not

@@ -12,9 +12,9 @@ namespace {
 
 TEST(ListChecksTest, OnlyLineFeedsWithoutAnyCarriageReturnBeforeCtrlZAreRefused) {
   for (std::string_view refused : {"a\nb\n", "\n", "a\nb\x1A\r\n", "a\n\x1A"}) {
-    Status s = CheckLineEnds(refused, "x.lst", ListRole::kList);
-    EXPECT_FALSE(s.ok()) << refused;
-    EXPECT_NE(s.message.find("\"x.lst\""), std::string::npos);
+    RunFailure s = CheckLineEnds(refused, "x.lst", ListRole::kList);
+    EXPECT_EQ(s.cause.code, ErrorCode::kUnixLineEnds) << refused;
+    EXPECT_EQ(s.file, "x.lst");
   }
   for (std::string_view kept : {"", "a", "a\r\n", "a\nb\r", "a\rb\n", "a\x1A\n", "\x1A\n\n"}) {
     EXPECT_TRUE(CheckLineEnds(kept, "x.lst", ListRole::kList).ok()) << kept;
@@ -30,9 +30,11 @@ TEST(ListChecksTest, ControlRecordsInAnyLetterCase) {
                                   "+ERRORS-TO:", " +ERRORS-TO:=x", "+WELCOME=closed"}) {
     EXPECT_FALSE(IsControlRecord(record)) << record;
   }
-  Status s = CheckIncludeLines("a@b\r\n\n CLOSED\r\n  cLOSED  \r", "in.lst");
-  EXPECT_EQ(s.ok(), false);
-  EXPECT_NE(s.message.find("line 3 "), std::string::npos) << s.message;
+  RunFailure s = CheckIncludeLines("a@b\r\n\n CLOSED\r\n  cLOSED  \r", "in.lst");
+  EXPECT_EQ(s.cause.code, ErrorCode::kControlLineInInclude);
+  EXPECT_EQ(s.line, 3);
+  EXPECT_FALSE(s.errorsToLine);
+  EXPECT_TRUE(CheckIncludeLines("x@y\r\n+Errors-To:=x@y", "in.lst").errorsToLine);
   EXPECT_TRUE(CheckIncludeLines("a@b\r\nCLOSED.\r\n+Errors-To\r\n\x1A"
                                 "CLOSED",
                                 "in.lst")

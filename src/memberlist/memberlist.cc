@@ -324,13 +324,13 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
 
   std::string companionName = CompanionName(listName);
   std::unique_ptr<HeldFile> listFile;
-  Status s = OpenListFile(fs, listName, role, &listFile);
-  if (!s.ok()) return {0, s};
+  RunFailure failure = OpenListFile(fs, listName, role, &listFile);
+  if (!failure.ok()) return {0, failure};
 
   MemberList list;
   std::string_view listBytes = listFile->bytes();
-  s = CheckLineEnds(listBytes, listName, role);
-  if (!s.ok()) return {0, s};
+  failure = CheckLineEnds(listBytes, listName, role);
+  if (!failure.ok()) return {0, failure};
   list.closedFlag = IsClosedText(listBytes.substr(0, kClosedTestBytes));
   if (list.closedFlag != 0) {
     PrintText("* Closed list found - protecting moderators.");
@@ -341,16 +341,18 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
   // until it has been written.
   // A dry run claims no companion, but is refused where the run would be.
   std::unique_ptr<ListRewrite> rewrite;
-  s = mode.dryRun ? ListRewrite::Preview(fs, listName, companionName, listFile.get())
-                  : ListRewrite::Begin(fs, listName, companionName, listFile.get(), &rewrite);
-  if (!s.ok()) return {0, s};
+  failure = mode.dryRun ? ListRewrite::Preview(fs, listName, companionName, listFile.get())
+                        : ListRewrite::Begin(fs, listName, companionName, listFile.get(), &rewrite);
+  if (!failure.ok()) return {0, failure};
 
   std::unique_ptr<FileData> includeData;
   if (!includeName.empty()) {
-    s = ReadListFile(fs, includeName, ListRole::kInclude, &includeData);
-    if (s.ok()) s = CheckLineEnds(includeData->bytes(), includeName, ListRole::kInclude);
-    if (s.ok()) s = CheckIncludeLines(includeData->bytes(), includeName);
-    if (!s.ok()) return {0, s};
+    failure = ReadListFile(fs, includeName, ListRole::kInclude, &includeData);
+    if (failure.ok()) {
+      failure = CheckLineEnds(includeData->bytes(), includeName, ListRole::kInclude);
+    }
+    if (failure.ok()) failure = CheckIncludeLines(includeData->bytes(), includeName);
+    if (!failure.ok()) return {0, failure};
   }
   list.entries.ReserveForLines(listBytes);
   if (includeData) list.entries.ReserveForLines(includeData->bytes());
@@ -424,24 +426,22 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
     if (keep != nullptr) *keep = std::move(listFile);
   } else {
     if (written.status.ok() && mode.beforeCut) {
-      s = mode.beforeCut();
-      if (!s.ok()) {
+      failure = mode.beforeCut();
+      if (!failure.ok()) {
         rewrite->Abandon();
-        return {outcome.linesRead, s};
+        return {outcome.linesRead, failure};
       }
     }
-    s = rewrite->Commit(written.status);
-    if (!s.ok()) return {outcome.linesRead, s};
+    failure = rewrite->Commit(written.status);
+    if (!failure.ok()) return {outcome.linesRead, failure};
   }
   if (keep != nullptr && !mode.dryRun) {
     // The exclude list's keys come from what was just written, read through
     // the same held descriptor.
-    s = listFile->Reload();
+    Status s = listFile->Reload();
     if (!s.ok()) {
       return {outcome.linesRead,
-              Status::Error(s.code, "Cannot read the exclude file \"" + listName +
-                                        "\" again after sorting it (" + s.message +
-                                        "); the list was left unchanged.")};
+              RunFailure::Of(FailedStep::kReadSortedExclude, s, listName, ListRole::kExclude)};
     }
     *keep = std::move(listFile);
   }

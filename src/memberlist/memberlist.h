@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "services/failure.h"
 #include "services/fileio.h"
 
 namespace grenfel {
@@ -17,9 +18,9 @@ struct ListOutcome {
   // Every line read from the list and the include file; 0 when the list
   // file does not exist.
   int32_t linesRead = 0;
-  // Not ok when the run must stop: `message` is the error line without its
-  // leading "* Error: ". Nothing was lost; the message says what was left.
-  Status failure;
+  // Not ok when the run must stop: what failed, on which file. Nothing was
+  // lost.
+  RunFailure failure;
 };
 
 class ChangeReport;
@@ -35,9 +36,8 @@ struct ListRunMode {
   // not rewritten. Always filled in a dry run when given.
   std::string* writtenList = nullptr;
   // Called in a real run when the list's new contents are complete, just
-  // before the list is cut. A failure stops the run with the list untouched;
-  // its message is the whole error line (without "* Error: ").
-  std::function<Status()> beforeCut;
+  // before the list is cut. A failure stops the run with the list untouched.
+  std::function<RunFailure()> beforeCut;
 };
 
 // The whole processing of one list. Prints its progress and summary lines.

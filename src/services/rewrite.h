@@ -15,44 +15,36 @@
 #include <memory>
 #include <string>
 
+#include "services/failure.h"
 #include "services/fileio.h"
 
 namespace grenfel {
 
-// What a file is to the run; it decides what may be refused and how the
-// error line names the file.
-enum class ListRole { kList, kInclude, kExclude };
-
-// How an error line names a file of this role: "list", "include file" or
-// "exclude file".
-const char* ListRoleName(ListRole role);
-
 // Opens a list or exclude file, which is rewritten in place: it is held from
 // now until `*held` is destroyed, and anything but a regular file is
 // refused. A file holding data after a Ctrl-Z byte is refused too: the
-// Ctrl-Z ends its readable text, so a rewrite would drop that data. The
-// message of a failure is a whole error line (without "* Error: ").
-Status OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
-                    std::unique_ptr<HeldFile>* held);
+// Ctrl-Z ends its readable text, so a rewrite would drop that data.
+RunFailure OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
+                        std::unique_ptr<HeldFile>* held);
 
 // Reads a whole include file, which may be a pipe; refused like the above.
-Status ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
-                    std::unique_ptr<FileData>* data);
+RunFailure ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
+                        std::unique_ptr<FileData>* data);
 
 class ListRewrite {
  public:
   // Claims the companion of the held `list`: creates it, or takes it over
   // when it exists empty and is ours. A companion that holds data is left
-  // alone and refused, with a message that tells whether it holds complete
-  // new contents and what is safe to do with it. On failure `*out` stays
+  // alone and refused, with what it was found to hold. On failure `*out` stays
   // empty and nothing was changed. `list` must outlive the rewrite.
-  static Status Begin(FileSystem* fs, const std::string& listName, const std::string& companionName,
-                      HeldFile* list, std::unique_ptr<ListRewrite>* out);
+  static RunFailure Begin(FileSystem* fs, const std::string& listName,
+                          const std::string& companionName, HeldFile* list,
+                          std::unique_ptr<ListRewrite>* out);
 
   // What Begin would refuse, found without creating, changing or deleting
   // anything: for a run that writes nothing.
-  static Status Preview(FileSystem* fs, const std::string& listName,
-                        const std::string& companionName, HeldFile* list);
+  static RunFailure Preview(FileSystem* fs, const std::string& listName,
+                            const std::string& companionName, HeldFile* list);
 
   ~ListRewrite();
 
@@ -66,8 +58,8 @@ class ListRewrite {
   // cannot be completed, or the list changed since it was read, or there is
   // no room for its new length, the companion is removed and the list is
   // untouched. When the list itself cannot be rewritten the companion is
-  // kept and the message says it holds the complete new contents.
-  Status Commit(Status contentStatus);
+  // kept, holding the complete new contents.
+  RunFailure Commit(Status contentStatus);
 
   // Gives up without touching the list: the companion is removed.
   Status Abandon();
@@ -79,7 +71,9 @@ class ListRewrite {
   // Removes the companion, which holds nothing needed.
   void DropCompanion();
   // Not ok when the list is no longer the file that was read.
-  Status CheckUnchanged();
+  RunFailure CheckUnchanged();
+  // The failure of a step of this rewrite.
+  RunFailure Failed(FailedStep step, Status cause) const;
 
   FileSystem* fs_;
   HeldFile* list_;

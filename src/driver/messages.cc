@@ -1,0 +1,169 @@
+#include "driver/messages.h"
+
+#include <string_view>
+
+#include "services/text.h"
+
+namespace grenfel {
+namespace {
+
+std::string Quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
+
+// How a sentence names a file of this role.
+std::string RoleName(ListRole role) {
+  switch (role) {
+    case ListRole::kInclude:
+      return "include file";
+    case ListRole::kExclude:
+      return "exclude file";
+    case ListRole::kList:
+      break;
+  }
+  return "list";
+}
+
+// "The list "m.lst"", "the include file "in.lst"", ...
+std::string Named(const RunFailure& f) { return RoleName(f.role) + " " + Quoted(f.file); }
+
+// What a file that cannot be read leaves: nothing has been written yet.
+std::string UnreadLeftUnchanged(ListRole role) {
+  return role == ListRole::kList ? "it was left unchanged." : "the list was left unchanged.";
+}
+
+// What a refusal of a file's contents leaves: the exclude file is prepared
+// before the list is read, so its refusal comes before anything was done to
+// either.
+std::string RefusedLeftUnchanged(ListRole role) {
+  switch (role) {
+    case ListRole::kInclude:
+      return "the list was left unchanged";
+    case ListRole::kExclude:
+      return "it and the list were left unchanged";
+    case ListRole::kList:
+      break;
+  }
+  return "it was left unchanged";
+}
+
+std::string ReadFileLine(const RunFailure& f) {
+  if (f.cause.code == ErrorCode::kNotRegularFile) {
+    return "The " + Named(f) + " is not a regular file (" + f.cause.message + "); " +
+           UnreadLeftUnchanged(f.role);
+  }
+  return "Cannot read the " + Named(f) + " (" + f.cause.message + "); " +
+         UnreadLeftUnchanged(f.role);
+}
+
+std::string ContentsLine(const RunFailure& f) {
+  switch (f.cause.code) {
+    case ErrorCode::kUnixLineEnds:
+      return "The " + Named(f) +
+             " ends its lines with LF alone, as Unix tools write them (it holds line feeds and "
+             "no carriage return), so it would read as one single line; " +
+             RefusedLeftUnchanged(f.role) +
+             ". Convert its line ends to CR LF first, for example with sed -i 's/$/\\r/' " +
+             Quoted(f.file) + ", and run again.";
+    case ErrorCode::kControlLineInInclude:
+      return "The include file " + Quoted(f.file) + " holds at line " +
+             NumberText(static_cast<double>(f.line)) + " " +
+             (f.errorsToLine ? "an errors-to line (\"+ERRORS-TO:=\"): merged as a member, it "
+                               "would turn the whole list into its head block on the next run"
+                             : "a line \"CLOSED\": merged as a member, it would make the members "
+                               "above it moderators on the next run") +
+             "; the list was left unchanged. Remove that line from the include file.";
+    case ErrorCode::kClosedRecordInOpenList:
+      return "The " + Named(f) + " is not closed, yet its line " +
+             NumberText(static_cast<double>(f.line)) +
+             " would be written as the record \"CLOSED\", which would make the members above it "
+             "moderators on the next run; " +
+             RefusedLeftUnchanged(f.role) +
+             ". To close the list, put that line within its first 65,536 bytes, without blanks "
+             "and with CR LF before and after it; otherwise remove it.";
+    default:
+      break;
+  }
+  // Data after a Ctrl-Z byte.
+  return "The " + Named(f) +
+         " holds data after a Ctrl-Z byte, which ends its readable text: what follows would be "
+         "lost; " +
+         UnreadLeftUnchanged(f.role);
+}
+
+// A companion that cannot be claimed. One that holds data is someone's
+// data: the advice to delete it is given only when that loses nothing.
+std::string ClaimCompanionLine(const RunFailure& f) {
+  const std::string companion = Quoted(f.companion), list = Quoted(f.file);
+  if (f.cause.code != ErrorCode::kCompanionHoldsData) {
+    return "Cannot create the companion file " + companion + " (" + f.cause.message +
+           "); the list " + list + " was left unchanged.";
+  }
+  switch (f.companionContents) {
+    case CompanionContents::kCompleteAndInList:
+      return "The companion file " + companion + " holds the complete new contents of " + list +
+             ", which the list already holds: delete the companion and run again. Both files "
+             "were left unchanged.";
+    case CompanionContents::kCompleteNotInList:
+      return "The companion file " + companion + " holds the complete new contents of " + list +
+             " from an earlier run that did not finish: copy it over the list (its last byte, a "
+             "Ctrl-Z, does no harm), then delete it and run again. Both files were left "
+             "unchanged.";
+    case CompanionContents::kIncomplete:
+      break;
+  }
+  return "The companion file " + companion + " already exists and holds data; " + list +
+         " was not touched by the run that left it, so it can be deleted. Both files were left "
+         "unchanged.";
+}
+
+}  // namespace
+
+std::string FailureLine(const RunFailure& f) {
+  const std::string list = Quoted(f.file), companion = Quoted(f.companion);
+  const std::string& reason = f.cause.message;
+  switch (f.step) {
+    case FailedStep::kNone:
+      break;
+    case FailedStep::kReadFile:
+      return ReadFileLine(f);
+    case FailedStep::kCheckContents:
+      return ContentsLine(f);
+    case FailedStep::kClaimCompanion:
+      return ClaimCompanionLine(f);
+    case FailedStep::kWriteCompanion:
+      return "Cannot write the companion file " + companion + " (" + reason + "); the list " +
+             list + " was left unchanged.";
+    case FailedStep::kAllocateCopyBuffer:
+      return "Not enough memory to rewrite the list " + list +
+             "; it was left unchanged and the companion removed.";
+    case FailedStep::kLookBeforeRewrite:
+      return "Cannot look at the list " + list + " before rewriting it (" + reason +
+             "); nothing was written to it, and it was left unchanged.";
+    case FailedStep::kCheckUnchanged:
+      return "The list " + list +
+             " changed during the run (another program wrote, replaced or removed it); nothing "
+             "was written to it, and it was left as that program made it. Run again.";
+    case FailedStep::kMakeRoom:
+      return "Cannot make room to rewrite the list " + list + " (" + reason +
+             "); it was left unchanged and the companion removed. Free some room (or make the "
+             "list writable) and run again.";
+    case FailedStep::kRewriteList:
+      return "Rewriting the list " + list + " failed (" + reason +
+             "); its complete new contents are in " + companion +
+             ", which was kept: copy it over the list.";
+    case FailedStep::kRemoveCompanion:
+      return "The list " + list + " was rewritten, but its companion file " + companion +
+             " could not be removed (" + reason + "); delete it before the next run.";
+    case FailedStep::kReadSortedExclude:
+      return "Cannot read the exclude file " + list + " again after sorting it (" + reason +
+             "); the list was left unchanged.";
+    case FailedStep::kLoadForGrouping:
+      return "The list " + list +
+             " holds more or longer records than grouping can count; it was left unchanged.";
+    case FailedStep::kWriteReport:
+      return "Cannot write the report file " + list + " (" + reason +
+             "); the list was left unchanged.";
+  }
+  return "";
+}
+
+}  // namespace grenfel
