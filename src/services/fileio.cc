@@ -13,6 +13,15 @@ Status WritableFile::ReadBack(uint64_t, char*, size_t, size_t*) {
   return Status::Error(ErrorCode::kNotOpenForReadingBack, "read: not open for reading back");
 }
 
+bool NamesOneFile(std::string_view name) {
+  return !name.empty() && name.find_first_of("*?") == std::string_view::npos;
+}
+
+Status InvalidNameStatus(const char* call, const std::string& name) {
+  return Status::Error(ErrorCode::kInvalidName,
+                       std::string(call) + "(" + name + "): bad file name");
+}
+
 bool SameUnchangedFile(const FileInfo& a, const FileInfo& b) {
   return a.kind == b.kind && a.device == b.device && a.inode == b.inode && a.size == b.size &&
          a.modified == b.modified;

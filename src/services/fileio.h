@@ -243,6 +243,13 @@ class FileSystem {
 // The platform's file system.
 FileSystem* RealFileSystem();
 
+// False for the empty name and for one holding "*" or "?": such a name
+// never names one file, whatever the system below would make of it.
+bool NamesOneFile(std::string_view name);
+
+// The failure of `call` refused for a name that names no one file.
+Status InvalidNameStatus(const char* call, const std::string& name);
+
 // The carriage-return line rule: CR or CR LF ends a line, a bare LF is data,
 // Ctrl-Z (0x1A) ends the readable text for good, a last line without its end
 // is a line.

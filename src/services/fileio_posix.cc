@@ -57,10 +57,6 @@ Status ErrnoStatus(const char* call, const std::string& name, int error) {
                                                  : std::string(std::strerror(error))));
 }
 
-bool ValidName(const std::string& name) {
-  return !name.empty() && name.find_first_of("*?") == std::string::npos;
-}
-
 const std::string& UsedName(const std::string& name) { return name; }
 
 // What the SIGBUS handler knows: the mapped ranges with the line to print
@@ -430,14 +426,13 @@ bool MayOpenForReading(int error) {
 class PosixFileSystem : public FileSystem {
  public:
   bool Exists(const std::string& name) override {
-    if (!ValidName(name)) return false;
+    if (!NamesOneFile(name)) return false;
     struct stat st;
     return ::stat(UsedName(name).c_str(), &st) == 0;
   }
 
   Status Stat(const std::string& name, FileInfo* info) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "stat(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("stat", name);
     struct stat st;
     if (::stat(UsedName(name).c_str(), &st) != 0) return ErrnoStatus("stat", name, errno);
     Describe(st, info);
@@ -446,8 +441,7 @@ class PosixFileSystem : public FileSystem {
 
   Status ReadFile(const std::string& name, bool regularOnly,
                   std::unique_ptr<FileData>* data) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("open", name);
     // O_NONBLOCK: opening a FIFO without a writer must not hang the run.
     Descriptor fd(::open(UsedName(name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return ErrnoStatus("open", name, errno);
@@ -495,8 +489,7 @@ class PosixFileSystem : public FileSystem {
   }
 
   Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("open", name);
     // O_NONBLOCK: opening a FIFO without a writer must not hang the run.
     constexpr int kFlags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int writeError = 0;
@@ -524,8 +517,7 @@ class PosixFileSystem : public FileSystem {
 
   Status OpenForWriting(const std::string& name, WriteMode mode,
                         std::unique_ptr<WritableFile>* file) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("open", name);
     if (mode == WriteMode::kCreateEmptyOnly) return OpenCompanion(name, file);
     int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     if (mode != WriteMode::kTruncateExisting) flags |= O_CREAT;
@@ -572,8 +564,7 @@ class PosixFileSystem : public FileSystem {
   }
 
   Status Delete(const std::string& name) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "unlink(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("unlink", name);
     if (::unlink(UsedName(name).c_str()) != 0) return ErrnoStatus("unlink", name, errno);
     return Status::Ok();
   }
@@ -596,8 +587,7 @@ class PosixFileSystem : public FileSystem {
   // regular file of the user running the tool; in a shared folder another
   // user's file, or a link to anywhere, must never receive a list.
   Status CheckCompanion(const std::string& name) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "lstat(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("lstat", name);
     struct stat st;
     if (::lstat(UsedName(name).c_str(), &st) != 0) {
       if (errno == ENOENT) return Status::Ok();

@@ -92,10 +92,6 @@ Status LastErrorStatus(const char* call, const std::string& name) {
 
 namespace {
 
-bool ValidName(const std::string& name) {
-  return !name.empty() && name.find_first_of("*?") == std::string::npos;
-}
-
 // Names go to the "A" calls whole; the driver refuses those that are too
 // long for them (NameUsable), rather than let a shortened name lead to
 // another file.
@@ -187,6 +183,20 @@ bool IsDiskFile(HANDLE handle, bool* failed) {
   DWORD type = ::GetFileType(handle);
   *failed = type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR;
   return type == FILE_TYPE_DISK;
+}
+
+// Asks the device kind of an opened file; with `required`, anything but a
+// disk file is refused as not regular. `*disk`, when given, tells which it
+// is.
+Status RequireDiskFile(HANDLE handle, const std::string& name, bool required, bool* disk) {
+  bool typeFailed = false;
+  bool isDisk = IsDiskFile(handle, &typeFailed);
+  if (typeFailed) return LastErrorStatus("fstat", name);
+  if (required && !isDisk) {
+    return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
+  }
+  if (disk != nullptr) *disk = isDisk;
+  return Status::Ok();
 }
 
 // Reads a pipe or device to its end; a pipe whose writer has gone reports
@@ -376,14 +386,13 @@ class WinHeldFile : public HeldFile {
 class WinFileSystem : public FileSystem {
  public:
   bool Exists(const std::string& name) override {
-    if (!ValidName(name)) return false;
+    if (!NamesOneFile(name)) return false;
     QuietErrors quiet;
     return ::GetFileAttributesA(UsedName(name).c_str()) != INVALID_FILE_ATTRIBUTES;
   }
 
   Status Stat(const std::string& name, FileInfo* info) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "stat(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("stat", name);
     QuietErrors quiet;
     // No data access is asked for, so this works on a file that someone
     // holds with share mode 0; backup semantics let it open a folder.
@@ -404,8 +413,7 @@ class WinFileSystem : public FileSystem {
   bool NameUsable(const std::string& name) override { return name.size() < MAX_PATH; }
 
   Status OpenHeld(const std::string& name, std::unique_ptr<HeldFile>* file) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("open", name);
     QuietErrors quiet;
     const std::string& used = UsedName(name);
     DWORD writeError = 0;
@@ -422,11 +430,8 @@ class WinFileSystem : public FileSystem {
       ::SetLastError(writeError);
       return OpenFailure(name, used, false);
     }
-    bool typeFailed = false;
-    bool disk = IsDiskFile(handle.get(), &typeFailed);
-    if (typeFailed) return LastErrorStatus("fstat", name);
-    if (!disk)
-      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
+    Status kind = RequireDiskFile(handle.get(), name, true, nullptr);
+    if (!kind.ok()) return kind;
     auto held = std::make_unique<WinHeldFile>(handle.release(), name, writeError);
     Status s = held->Load();
     if (!s.ok()) return s;
@@ -436,18 +441,14 @@ class WinFileSystem : public FileSystem {
 
   Status ReadFile(const std::string& name, bool regularOnly,
                   std::unique_ptr<FileData>* data) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("open", name);
     QuietErrors quiet;
     std::string used = UsedName(name);
     Handle handle(OpenExclusive(used, GENERIC_READ, OPEN_EXISTING));
     if (!handle.valid()) return OpenFailure(name, used, false);
-    bool typeFailed = false;
-    bool disk = IsDiskFile(handle.get(), &typeFailed);
-    if (typeFailed) return LastErrorStatus("fstat", name);
-    if (regularOnly && !disk) {
-      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
-    }
+    bool disk = false;
+    Status kind = RequireDiskFile(handle.get(), name, regularOnly, &disk);
+    if (!kind.ok()) return kind;
     std::string bytes;
     Status s =
         disk ? ReadDiskFile(handle.get(), name, &bytes) : ReadToEnd(handle.get(), name, &bytes);
@@ -458,8 +459,7 @@ class WinFileSystem : public FileSystem {
 
   Status OpenForWriting(const std::string& name, WriteMode mode,
                         std::unique_ptr<WritableFile>* file) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "open(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("open", name);
     QuietErrors quiet;
     const std::string& used = UsedName(name);
     if (mode == WriteMode::kCreateEmptyOnly) return OpenCompanion(name, file);
@@ -468,11 +468,8 @@ class WinFileSystem : public FileSystem {
     DWORD disposition = mode == WriteMode::kTruncateExisting ? OPEN_EXISTING : OPEN_ALWAYS;
     Handle handle(OpenExclusive(used, GENERIC_WRITE | FILE_READ_ATTRIBUTES, disposition));
     if (!handle.valid()) return OpenFailure(name, used, true);
-    bool typeFailed = false;
-    bool disk = IsDiskFile(handle.get(), &typeFailed);
-    if (typeFailed) return LastErrorStatus("fstat", name);
-    if (!disk)
-      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
+    Status kind = RequireDiskFile(handle.get(), name, true, nullptr);
+    if (!kind.ok()) return kind;
     if (::SetFilePointer(handle.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
       return LastErrorStatus("ftruncate", name);
     }
@@ -482,8 +479,7 @@ class WinFileSystem : public FileSystem {
   }
 
   Status Delete(const std::string& name) override {
-    if (!ValidName(name))
-      return Status::Error(ErrorCode::kInvalidName, "unlink(" + name + "): bad file name");
+    if (!NamesOneFile(name)) return InvalidNameStatus("unlink", name);
     QuietErrors quiet;
     if (!::DeleteFileA(UsedName(name).c_str())) return LastErrorStatus("unlink", name);
     return Status::Ok();
@@ -512,11 +508,8 @@ class WinFileSystem : public FileSystem {
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
       if (!handle.valid()) return OpenFailure(name, used, true);
     }
-    bool typeFailed = false;
-    bool disk = IsDiskFile(handle.get(), &typeFailed);
-    if (typeFailed) return LastErrorStatus("fstat", name);
-    if (!disk)
-      return Status::Error(ErrorCode::kNotRegularFile, "open(" + name + "): not a regular file");
+    Status kind = RequireDiskFile(handle.get(), name, true, nullptr);
+    if (!kind.ok()) return kind;
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(handle.get(), &size)) return LastErrorStatus("fstat", name);
     if (size.QuadPart > 0) {
