@@ -180,20 +180,17 @@ bool RefuseSameFiles(FileSystem* fs, const RunOptions& options) {
   const std::string& list = options.listName;
   const std::string& include = options.includeName;
   const std::string& exclude = options.excludeName;
-  std::string message;
+  std::string line;
   if (same(exclude, list)) {
-    message =
-        Joined({"Exclude file ", Quoted(exclude), " is the list file ", Quoted(list), " itself"});
+    line = SameFilesLine(SameFiles::kExcludeIsList, exclude, list);
   } else if (same(include, list)) {
-    message =
-        Joined({"Include file ", Quoted(include), " is the list file ", Quoted(list), " itself"});
+    line = SameFilesLine(SameFiles::kIncludeIsList, include, list);
   } else if (same(include, exclude)) {
-    message = Joined({"Include file ", Quoted(include), " and exclude file ", Quoted(exclude),
-                      " are the same file"});
+    line = SameFilesLine(SameFiles::kIncludeIsExclude, include, exclude);
   } else {
     return false;
   }
-  PrintLine(Joined({"* Error: ", message, "; nothing was changed."}));
+  PrintLine(Joined({"* Error: ", line}));
   return true;
 }
 
@@ -223,10 +220,8 @@ bool RefuseCompanionClash(FileSystem* fs, const RunOptions& options) {
     for (const Named& file : named) {
       if (file.name.empty() || &file.name == &owner.name) continue;
       if (!SameFileOrName(fs, companion, file.name)) continue;
-      PrintLine(Joined({"* Error: The ", file.role, " ", Quoted(file.name),
-                        " is the companion file of the ", owner.role, " ", Quoted(owner.name),
-                        ", which the run creates and deletes beside it; nothing was changed. "
-                        "Rename it and run again."}));
+      PrintLine(
+          Joined({"* Error: ", CompanionClashLine(file.role, file.name, owner.role, owner.name)}));
       return true;
     }
   }
@@ -240,10 +235,7 @@ bool RefuseUnusableNames(FileSystem* fs, const RunOptions& options) {
     if (name->empty()) continue;
     bool rewritten = name != &options.includeName;
     if (fs->NameUsable(*name) && (!rewritten || fs->NameUsable(CompanionName(*name)))) continue;
-    PrintLine(Joined({"* Error: The name ", Quoted(*name),
-                      rewritten ? " (or its companion file's name)" : "",
-                      " is too long for this system to use whole; nothing was changed. Use a "
-                      "shorter path, for example from the list's own folder."}));
+    PrintLine(Joined({"* Error: ", NameTooLongLine(*name, rewritten)}));
     return true;
   }
   return false;
@@ -271,16 +263,13 @@ bool RefuseReportName(FileSystem* fs, const RunOptions& options, const LongOptio
   const std::string& report = longs.reportName;
   std::string message;
   if (longs.reportRepeated) {
-    message = "--report= was given more than once; nothing was changed. Give one report file.";
+    message = ReportNameLine(ReportName::kRepeated, report);
   } else if (report.empty()) {
-    message = "--report= needs a file name, as in --report=changes.tsv; nothing was changed.";
+    message = ReportNameLine(ReportName::kMissing, report);
   } else if (!fs->NameUsable(report)) {
-    message = Joined({"The report file name ", Quoted(report),
-                      " is too long for this system to use whole; nothing was changed."});
+    message = ReportNameLine(ReportName::kTooLong, report);
   } else if (fs->Exists(report)) {
-    message = Joined({"The report file ", Quoted(report),
-                      " already exists; nothing was changed. Name a new file, or move the old "
-                      "one away first."});
+    message = ReportNameLine(ReportName::kExists, report);
   } else {
     struct Named {
       std::string name;
@@ -295,8 +284,7 @@ bool RefuseReportName(FileSystem* fs, const RunOptions& options, const LongOptio
     }
     for (const Named& file : named) {
       if (file.name.empty() || !SameFileOrName(fs, report, file.name)) continue;
-      message = Joined({"The report file ", Quoted(report), " is ", file.role,
-                        "; nothing was changed. Name another file."});
+      message = ReportNameLine(ReportName::kRunFile, report, file.role);
       break;
     }
     if (message.empty()) return false;

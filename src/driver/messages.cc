@@ -117,6 +117,55 @@ std::string ClaimCompanionLine(const RunFailure& f) {
 
 }  // namespace
 
+std::string SameFilesLine(SameFiles which, std::string_view first, std::string_view second) {
+  switch (which) {
+    case SameFiles::kExcludeIsList:
+      return "Exclude file " + Quoted(first) + " is the list file " + Quoted(second) +
+             " itself; nothing was changed.";
+    case SameFiles::kIncludeIsList:
+      return "Include file " + Quoted(first) + " is the list file " + Quoted(second) +
+             " itself; nothing was changed.";
+    case SameFiles::kIncludeIsExclude:
+      break;
+  }
+  return "Include file " + Quoted(first) + " and exclude file " + Quoted(second) +
+         " are the same file; nothing was changed.";
+}
+
+std::string CompanionClashLine(std::string_view role, std::string_view name,
+                               std::string_view ownerRole, std::string_view owner) {
+  return "The " + std::string(role) + " " + Quoted(name) + " is the companion file of the " +
+         std::string(ownerRole) + " " + Quoted(owner) +
+         ", which the run creates and deletes beside it; nothing was changed. Rename it and run "
+         "again.";
+}
+
+std::string NameTooLongLine(std::string_view name, bool rewritten) {
+  return "The name " + Quoted(name) + (rewritten ? " (or its companion file's name)" : "") +
+         " is too long for this system to use whole; nothing was changed. Use a shorter path, "
+         "for example from the list's own folder.";
+}
+
+std::string ReportNameLine(ReportName problem, std::string_view report, std::string_view runFile) {
+  switch (problem) {
+    case ReportName::kRepeated:
+      return "--report= was given more than once; nothing was changed. Give one report file.";
+    case ReportName::kMissing:
+      return "--report= needs a file name, as in --report=changes.tsv; nothing was changed.";
+    case ReportName::kTooLong:
+      return "The report file name " + Quoted(report) +
+             " is too long for this system to use whole; nothing was changed.";
+    case ReportName::kExists:
+      return "The report file " + Quoted(report) +
+             " already exists; nothing was changed. Name a new file, or move the old one away "
+             "first.";
+    case ReportName::kRunFile:
+      break;
+  }
+  return "The report file " + Quoted(report) + " is " + std::string(runFile) +
+         "; nothing was changed. Name another file.";
+}
+
 std::string FailureLine(const RunFailure& f) {
   const std::string list = Quoted(f.file), companion = Quoted(f.companion);
   const std::string& reason = f.cause.message;
