@@ -54,43 +54,84 @@ MappedText GroupedList::DomainText(const Member& m) const {
   return {Bytes(record.data()) + at + 1, record.size() - at - 1, maps.domainFold.data()};
 }
 
+GroupedList::LinesRead GroupedList::ReadLines(std::string_view lines, size_t* filled,
+                                              bool membersOnly) {
+  LineReader reader(lines);
+  std::string_view line;
+  while (reader.ReadLine(&line)) {
+    if (line.size() > UINT32_MAX || *filled >= INT32_MAX) return LinesRead::kTooMany;
+    // Only "+" upper-cases to "+", so most lines are settled by their first
+    // byte.
+    bool headLine = !line.empty() && line[0] == '+' &&
+                    (StartsWithUpper(line, "+WELCOME=") || StartsWithUpper(line, "+ERRORS-TO:="));
+    bool untrimmed = !line.empty() && line.front() != ' ' && line.back() != ' ';
+    std::string_view trimmed = untrimmed ? line : TrimBlanks(line);
+    bool closed = !headLine && trimmed.size() == 6 && EqualUpper(trimmed, "CLOSED");
+    if ((headLine || closed) && membersOnly) return LinesRead::kHeadLine;
+    if (headLine) {
+      head_.push_back({line, HeadKind::kAsRead});
+    } else if (closed) {
+      // Whoever was listed before a CLOSED line moderates the list.
+      for (size_t m = 0; m < *filled; ++m) {
+        head_.push_back({Record(members_[m]), HeadKind::kModerator});
+      }
+      head_.push_back({line, HeadKind::kClosed});
+      *filled = 0;
+    } else if (!trimmed.empty()) {
+      uint64_t offset = static_cast<uint64_t>(line.data() - readable_.data());
+      members_[(*filled)++] = {{0, 0}, RecordRef::Make(offset, line.find('@'), line.size())};
+    }
+  }
+  return LinesRead::kAll;
+}
+
+bool GroupedList::ReadAllLines() {
+  // The lines after the first line end past the middle are read on the
+  // other thread, into their own room behind that of the first ones. In a
+  // list whose head is on top they are all members; where they are not,
+  // they are read again here, after the first ones.
+  const char* bytes = readable_.data();
+  size_t middle = readable_.size() / 2;
+  const void* cr =
+      middle > 0 ? std::memchr(bytes + middle, '\r', readable_.size() - middle) : nullptr;
+  size_t split = readable_.size();
+  if (cr != nullptr) {
+    split = static_cast<size_t>(static_cast<const char*>(cr) - bytes) + 1;
+    if (split < readable_.size() && bytes[split] == '\n') ++split;
+  }
+  std::string_view first = readable_.substr(0, split), second = readable_.substr(split);
+  const size_t firstRoom = MostLines(first);
+  // Every line but the last of each part ends with a CR: the array is made
+  // once, never doubling (and briefly holding twice its size) while it fills.
+  members_.resize(firstRoom + MostLines(second));
+  const bool inParallel = !second.empty() && members_.size() < INT32_MAX;
+  size_t filled = 0, secondFilled = firstRoom;
+  LinesRead firstRead = LinesRead::kAll, secondRead = LinesRead::kHeadLine;
+  ForBothHalves(0, inParallel ? readable_.size() : 0, [&](size_t, size_t, int half) {
+    if (half == 0) {
+      firstRead = ReadLines(first, &filled, false);
+    } else if (inParallel) {
+      secondRead = ReadLines(second, &secondFilled, true);
+    }
+  });
+  if (firstRead != LinesRead::kAll || secondRead == LinesRead::kTooMany) return false;
+  if (secondRead == LinesRead::kHeadLine) {
+    if (ReadLines(second, &filled, false) != LinesRead::kAll) return false;
+  } else if (filled != firstRoom) {
+    std::copy(members_.begin() + static_cast<ptrdiff_t>(firstRoom),
+              members_.begin() + static_cast<ptrdiff_t>(secondFilled),
+              members_.begin() + static_cast<ptrdiff_t>(filled));
+  }
+  if (secondRead == LinesRead::kAll) filled += secondFilled - firstRoom;
+  members_.resize(filled);
+  return true;
+}
+
 bool GroupedList::Load(std::string_view listBytes) {
   *this = GroupedList();
   if (listBytes.size() >= RecordRef::kOffsetLimit) return false;
   readable_ = listBytes.substr(0, ReadableLength(listBytes));
-  // Every line but the last ends with a CR: reserving once keeps the member
-  // array from doubling (and briefly holding twice its size) while it fills.
-  members_.reserve(MostLines(readable_));
-
-  LineReader reader(listBytes);
-  std::string_view line;
-  while (reader.ReadLine(&line)) {
-    if (line.size() > UINT32_MAX || members_.size() >= INT32_MAX) {
-      *this = GroupedList();
-      return false;
-    }
-    // Only "+" upper-cases to "+", so most lines are settled by their first
-    // byte.
-    if (!line.empty() && line[0] == '+' &&
-        (StartsWithUpper(line, "+WELCOME=") || StartsWithUpper(line, "+ERRORS-TO:="))) {
-      head_.push_back({line, HeadKind::kAsRead});
-      continue;
-    }
-    bool untrimmed = !line.empty() && line.front() != ' ' && line.back() != ' ';
-    std::string_view trimmed = untrimmed ? line : TrimBlanks(line);
-    if (trimmed.size() == 6 && EqualUpper(trimmed, "CLOSED")) {
-      // Whoever was listed before a CLOSED line moderates the list.
-      for (const Member& moderator : members_) {
-        head_.push_back({Record(moderator), HeadKind::kModerator});
-      }
-      head_.push_back({line, HeadKind::kClosed});
-      members_.clear();
-    } else if (!trimmed.empty()) {
-      uint64_t offset = static_cast<uint64_t>(line.data() - readable_.data());
-      members_.push_back({{0, 0}, RecordRef::Make(offset, line.find('@'), line.size())});
-    }
-  }
-  if (!RankDomains()) {
+  if (!ReadAllLines() || !RankDomains()) {
     *this = GroupedList();
     return false;
   }

@@ -149,6 +149,14 @@ class GroupedList {
   struct GroupSortKeys;
   class SessionCursor;
 
+  // How ReadLines ended.
+  enum class LinesRead { kAll, kTooMany, kHeadLine };
+  // Reads `lines`, whole lines of the readable bytes, into the head block
+  // and the member array from (*filled) on. With `membersOnly`, stops at
+  // the first line that belongs to the head block (kHeadLine).
+  LinesRead ReadLines(std::string_view lines, size_t* filled, bool membersOnly);
+  // Reads every line; false when the list does not fit the counts.
+  bool ReadAllLines();
   // Sets every member's key order. False when the
   // distinct domains pass 4 GiB.
   bool RankDomains();
