@@ -149,13 +149,17 @@ struct EntryStore::SortKeys {
   static constexpr int kWords = 2;
   const EntryStore& store;
   const Entry* part;
+  // Records of equal text from different lines are told apart by the lines
+  // a change report names, so their order must be the quicksort's too.
+  bool linesMatter;
 
   uint64_t Word(uint32_t index, int w) const {
     return w == 0 ? part[index].prefix : part[index].prefix2;
   }
   int Compare(uint32_t a, uint32_t b) const { return store.CompareEntries(part[a], part[b]); }
   bool SameText(uint32_t a, uint32_t b) const {
-    return part[a].ref == part[b].ref || store.Decode(part[a].ref) == store.Decode(part[b].ref);
+    if (part[a].ref == part[b].ref) return true;
+    return !linesMatter && store.Decode(part[a].ref) == store.Decode(part[b].ref);
   }
 };
 
@@ -210,7 +214,7 @@ bool EntryStore::SortPresorted() {
   return true;
 }
 
-void EntryStore::SortDescendingFolded() {
+void EntryStore::SortDescendingFolded(bool linesMatter) {
   ForBothHalves(0, entries_.size(), [this](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {
       std::string_view text = Decode(entries_[i].ref);
@@ -230,9 +234,9 @@ void EntryStore::SortDescendingFolded() {
       // Where partitions come out lopsided (a sorted list followed by its
       // reverse), the part goes through ranks: the same order, without the
       // scans that would take the square of its length.
-      [this, entries](int64_t lo, int64_t hi) {
-        return SortPartThroughRanks(entries, lo, hi, [this](const Entry* part) {
-          return SortKeys{*this, part};
+      [this, entries, linesMatter](int64_t lo, int64_t hi) {
+        return SortPartThroughRanks(entries, lo, hi, [this, linesMatter](const Entry* part) {
+          return SortKeys{*this, part, linesMatter};
         });
       });
 }

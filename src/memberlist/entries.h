@@ -38,8 +38,9 @@ class EntryStore {
 
   // Sorts every entry, index 0 included, descending by the case-folded
   // comparison (a to z count as A to Z), with the array quicksort whose order
-  // of equal keys is part of the output.
-  void SortDescendingFolded();
+  // of equal keys is part of the output. Equal texts may change places
+  // unless `linesMatter` (a change report names the line of each record).
+  void SortDescendingFolded(bool linesMatter);
 
  private:
   struct Entry {

@@ -54,7 +54,7 @@ TEST(EntryStoreTest, SortGivesTheArrayQuicksortOrderIncludingEqualKeys) {
     EntryStore store;
     AddLines(listBytes, &store);
     AddLines(includeBytes, &store);
-    store.SortDescendingFolded();
+    store.SortDescendingFolded(/*linesMatter=*/false);
 
     std::vector<std::string> expected = {""};
     for (const std::string& record : records) expected.emplace_back(TrimBlanks(record));
@@ -89,13 +89,38 @@ TEST(EntryStoreTest, LopsidedOrdersSortLikeTheArrayQuicksort) {
   std::string listBytes = JoinLines(records);
   EntryStore store;
   AddLines(listBytes, &store);
-  store.SortDescendingFolded();
+  store.SortDescendingFolded(/*linesMatter=*/false);
 
   std::vector<std::string> expected = {""};
   expected.insert(expected.end(), records.begin(), records.end());
   SortTexts(expected, /*descending=*/true, /*fold=*/true);
   ASSERT_EQ(store.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(store.Text(i), expected[i]) << i;
+}
+
+// Every record twice, the copies alike byte for byte, sorted and then in
+// reverse: the order of equal texts changes no bytes written, but a change
+// report names the line of each, so with lines mattering each record must
+// end where the quicksort puts it, not merely one of equal text.
+TEST(EntryStoreTest, EqualTextsFromDifferentLinesKeepTheQuicksortOrderWhenLinesMatter) {
+  std::vector<std::string> records;
+  for (int k = 0; k < 6000; ++k) records.push_back("m" + std::to_string(100000 + k) + "@x.org");
+  for (size_t k = records.size(); k-- > 0;) records.push_back(records[k]);
+  std::string listBytes = JoinLines(records);
+  EntryStore store;
+  AddLines(listBytes, &store);
+  store.SortDescendingFolded(/*linesMatter=*/true);
+
+  std::vector<std::string_view> expected = {std::string_view()};
+  for (size_t k = 0, at = 0; k < records.size(); at += records[k].size() + 2, ++k) {
+    expected.push_back(std::string_view(listBytes).substr(at, records[k].size()));
+  }
+  PlainQuickSortDescending(
+      expected, [](std::string_view a, std::string_view b) { return CompareFolded(a, b); });
+  ASSERT_EQ(store.size(), expected.size());
+  for (size_t i = 1; i < expected.size(); ++i) {
+    ASSERT_EQ(store.Text(i).data(), expected[i].data()) << "at " << i << ": " << expected[i];
+  }
 }
 
 // Lists kept sorted and added to: new records at the end, a few sorted
@@ -164,7 +189,7 @@ TEST(EntryStoreTest, MostlySortedListsSortLikeTheArrayQuicksort) {
       store.Blank(index);
       expected[index].clear();
     }
-    store.SortDescendingFolded();
+    store.SortDescendingFolded(/*linesMatter=*/false);
     SortTexts(expected, /*descending=*/true, /*fold=*/true);
     ASSERT_EQ(store.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -181,7 +206,7 @@ TEST(EntryStoreTest, RecordsLongerThanTheLengthFieldComeBackWhole) {
   AddLines(bytes, &store);
   ASSERT_EQ(store.size(), 4u);
   EXPECT_EQ(store.Text(2), longRecord);
-  store.SortDescendingFolded();
+  store.SortDescendingFolded(/*linesMatter=*/false);
   EXPECT_EQ(store.Text(0), longRecord);
   EXPECT_EQ(store.Text(1), "c@d");
   EXPECT_EQ(store.Text(2), "a@b");
@@ -205,7 +230,7 @@ TEST(EntryStoreTest, LongRecordsSharingTheirFirstBytesSortLikeTheArrayQuicksort)
   std::string bytes = JoinLines(records);
   EntryStore store;
   AddLines(bytes, &store);
-  store.SortDescendingFolded();
+  store.SortDescendingFolded(/*linesMatter=*/false);
 
   std::vector<std::string> expected = {""};
   expected.insert(expected.end(), records.begin(), records.end());

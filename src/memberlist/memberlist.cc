@@ -397,7 +397,7 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
 
   SetTitle(std::string(kTitlePrefix) + "Sorting");
   PrintText(", Sorting");
-  list.entries.SortDescendingFolded();
+  list.entries.SortDescendingFolded(/*linesMatter=*/list.changes != nullptr);
 
   SetTitle(std::string(kTitlePrefix) + "Writing " + listName);
   PrintText(", Writing.");
