@@ -1,3 +1,5 @@
+// The change report's rows and their text: line numbers counted once per
+// file, rows in a fixed order, the domain table of the grouping after them.
 #include "memberlist/change_report.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The entry store (records as packed references, their sort in the
+// quicksort's order) and the exclusion's lookup of exclude keys.
 #include "memberlist/entries.h"
 
 #include <algorithm>

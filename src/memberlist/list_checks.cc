@@ -1,3 +1,5 @@
+// The checks of a file's line ends and records made before any list is
+// changed.
 #include "memberlist/list_checks.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Which files and records the checks refuse, and the exclude keys they match.
 #include "memberlist/list_checks.h"
 
 #include <random>

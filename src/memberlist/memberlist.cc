@@ -1,3 +1,5 @@
+// ProcessList: reads a list and its include list, filters, sorts, removes
+// repeats and writes the list back through its companion.
 #include "memberlist/memberlist.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The members list: the closed test, companion names, no member lost at any
+// failed file operation, and lists written in parts like record by record.
 #include "memberlist/memberlist.h"
 
 #include <filesystem>
