@@ -405,7 +405,7 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   auto writeReport = [&]() {
     if (grouping) {
       if (!longs.dryRun) {
-        GroupOutcome planned = GroupInMemory(options.listName, written, sessionSize, false, &table);
+        GroupOutcome planned = GroupInMemory(options.listName, written, sessionSize, &table);
         if (!planned.failure.ok()) return planned.failure;
       }
       report.AddDomains(table);
@@ -438,9 +438,10 @@ int RunDriver(std::string_view commandTail, FileSystem* fs) {
   if (grouping) {
     SetTitle("Grenfel : Grouping");
     GroupOutcome grouped = longs.dryRun ? GroupInMemory(options.listName, written, sessionSize,
-                                                        true, reporting ? &table : nullptr)
+                                                        reporting ? &table : nullptr)
                                         : GroupDomains(fs, options.listName, sessionSize);
     if (!grouped.failure.ok()) return stopAfterReport(grouped.failure);
+    if (grouped.tooFewNames) PrintLine("+ Error: Not enough names to group.");
     PrintLine(Joined({"*  Found ", FormatNumber(grouped.groups, "0,"), " different domain name",
                       grouped.groups == 1 ? "." : "s."}));
   }

@@ -14,34 +14,33 @@
 namespace grenfel {
 namespace {
 
-RunFailure TooManyRecords(const std::string& listName) {
-  return RunFailure::Of(FailedStep::kLoadForGrouping, Status::Error(ErrorCode::kTooManyRecords, ""),
-                        listName);
+// Loads the list's bytes into `list` and, when they are to be rewritten,
+// arranges them in sessions. The outcome says what was found; true only
+// when the list is arranged and goes on to be written.
+bool LoadAndArrange(GroupedList& list, const std::string& listName, std::string_view listBytes,
+                    int32_t sessionSize, GroupOutcome* outcome) {
+  if (!list.Load(listBytes)) {
+    outcome->failure = RunFailure::Of(FailedStep::kLoadForGrouping,
+                                      Status::Error(ErrorCode::kTooManyRecords, ""), listName);
+    return false;
+  }
+  outcome->groups = list.groupCount();
+  GroupingAction action = ActionFor(list.groupCount(), list.memberCount());
+  outcome->tooFewNames = action == GroupingAction::kTooFewNames;
+  if (action != GroupingAction::kRewrite) return false;
+  list.Arrange(sessionSize);
+  return true;
 }
 
 GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
   // Held from this read to the end of the rewrite.
   std::unique_ptr<HeldFile> listFile;
-  RunFailure failure = OpenListFile(fs, listName, ListRole::kList, &listFile);
-  if (!failure.ok()) return {0, failure};
+  GroupOutcome outcome;
+  outcome.failure = OpenListFile(fs, listName, ListRole::kList, &listFile);
+  if (!outcome.failure.ok()) return outcome;
 
   auto list = std::make_unique<GroupedList>();
-  if (!list->Load(listFile->bytes())) {
-    return {0, TooManyRecords(listName)};
-  }
-  GroupOutcome outcome{list->groupCount(), {}};
-  switch (ActionFor(list->groupCount(), list->memberCount())) {
-    case GroupingAction::kLeaveAlone:
-      return outcome;
-    case GroupingAction::kTooFewNames:
-      PrintText("+ Error: Not enough names to group.");
-      PrintLineEnd();
-      return outcome;
-    case GroupingAction::kRewrite:
-      break;
-  }
-  list->Arrange(sessionSize);
-
+  if (!LoadAndArrange(*list, listName, listFile->bytes(), sessionSize, &outcome)) return outcome;
   std::unique_ptr<ListRewrite> rewrite;
   outcome.failure =
       ListRewrite::Begin(fs, listName, CompanionName(listName), listFile.get(), &rewrite);
@@ -55,51 +54,38 @@ GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sess
 }
 
 GroupOutcome GroupBytes(const std::string& listName, std::string_view listBytes,
-                        int32_t sessionSize, bool printLines, std::vector<DomainRow>* table) {
+                        int32_t sessionSize, std::vector<DomainRow>* table) {
   GroupedList list;
-  if (!list.Load(listBytes)) {
-    return {0, TooManyRecords(listName)};
+  GroupOutcome outcome;
+  if (LoadAndArrange(list, listName, listBytes, sessionSize, &outcome) && table != nullptr) {
+    *table = list.GroupTable();
   }
-  GroupOutcome outcome{list.groupCount(), {}};
-  switch (ActionFor(list.groupCount(), list.memberCount())) {
-    case GroupingAction::kLeaveAlone:
-      return outcome;
-    case GroupingAction::kTooFewNames:
-      if (printLines) {
-        PrintText("+ Error: Not enough names to group.");
-        PrintLineEnd();
-      }
-      return outcome;
-    case GroupingAction::kRewrite:
-      break;
-  }
-  list.Arrange(sessionSize);
-  if (table != nullptr) *table = list.GroupTable();
   return outcome;
 }
 
-}  // namespace
-
-GroupOutcome GroupInMemory(const std::string& listName, std::string_view listBytes,
-                           int32_t sessionSize, bool printLines, std::vector<DomainRow>* table) {
+// Runs `group`; memory that runs out ends the program, as going on could
+// leave a list half written.
+template <typename Grouping>
+GroupOutcome OrDieOutOfMemory(Grouping group) {
   try {
-    return GroupBytes(listName, listBytes, sessionSize, printLines, table);
-  } catch (const std::bad_alloc&) {
-    DieOutOfMemory();
-  } catch (const std::length_error&) {
-    DieOutOfMemory();
-  }
-}
-
-GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
-  try {
-    return GroupList(fs, listName, sessionSize);
+    return group();
   } catch (const std::bad_alloc&) {
     DieOutOfMemory();
   } catch (const std::length_error&) {
     // More than a 32-bit address space can index.
     DieOutOfMemory();
   }
+}
+
+}  // namespace
+
+GroupOutcome GroupInMemory(const std::string& listName, std::string_view listBytes,
+                           int32_t sessionSize, std::vector<DomainRow>* table) {
+  return OrDieOutOfMemory([&] { return GroupBytes(listName, listBytes, sessionSize, table); });
+}
+
+GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
+  return OrDieOutOfMemory([&] { return GroupList(fs, listName, sessionSize); });
 }
 
 }  // namespace grenfel

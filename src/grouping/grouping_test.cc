@@ -126,5 +126,28 @@ TEST_F(GroupingTest, NeverLosesTheListWhateverFails) {
   EXPECT_EQ(fs_.files["list.TMP"], "left over\r\n");
 }
 
+// Too few members to group: the outcome says so, for the driver to print,
+// and the list stays as it is, on disk and in memory alike.
+TEST_F(GroupingTest, TooFewNamesIsAFactNotALine) {
+  const std::string tooFew = Crlf(Numbered(100, 298, "one.com") + Numbered(300, 300, "two.com"));
+  GroupOutcome outcome = Group(tooFew, 10);
+  ASSERT_TRUE(outcome.failure.ok());
+  EXPECT_TRUE(outcome.tooFewNames);
+  EXPECT_EQ(outcome.groups, 2);
+  EXPECT_EQ(fs_.files["list.lst"], tooFew);
+  std::vector<DomainRow> table;
+  GroupOutcome planned = GroupInMemory("list.lst", tooFew, 10, &table);
+  EXPECT_TRUE(planned.tooFewNames);
+  EXPECT_EQ(planned.groups, 2);
+  EXPECT_TRUE(table.empty());
+  EXPECT_EQ(printed_, "");
+
+  // Enough members, or a single domain that is left alone: no such fact.
+  EXPECT_FALSE(Group(kClosedList, 60).tooFewNames);
+  EXPECT_FALSE(GroupInMemory("list.lst", kClosedList, 60, &table).tooFewNames);
+  EXPECT_EQ(table.size(), 7u);
+  EXPECT_FALSE(Group(Crlf(Numbered(0, 9, "one.com")), 10).tooFewNames);
+}
+
 }  // namespace
 }  // namespace grenfel
