@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "driver/driver.h"
+#include "driver/command_tail.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view tail(reinterpret_cast<const char*>(data), size);

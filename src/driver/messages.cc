@@ -1,3 +1,5 @@
+// The user's sentences: each one is put together here, byte for byte as
+// the list keeper and the scripts that read the output know it.
 #include "driver/messages.h"
 
 #include <string_view>
@@ -6,6 +8,32 @@
 
 namespace grenfel {
 namespace {
+
+// The banner's number is the list format's; the package has its own version.
+constexpr double kVersionNumber = 20081031;
+#ifndef GRENFEL_PACKAGE_VERSION
+#error "the build file passes the package version"
+#endif
+constexpr std::string_view kPackageVersion = GRENFEL_PACKAGE_VERSION;
+
+constexpr std::string_view kUsageLines[] = {
+    "Copyright (C) 2026 The grenfel developers.",
+    "",
+    "This tool sorts a members list file of email addresses with optional",
+    "include and exclude lists.",
+    "",
+    "Syntax:",
+    "  GRENFEL <listname.lst> [<include.lst>] [/B=<exclude.lst>] [/ND] [/G[#]]",
+    "   /B=<file> = Blacklist file.",
+    "   /ND       = Remove duplicate entries.",
+    "   /G[#]     = Sort domains into groups. Optional number sets session size.",
+    "               Default session size is 10.",
+};
+
+constexpr std::string_view kIncludeSpacesLines[] = {
+    "* Error: Include filename may not contain spaces.",
+    "  Use /? on the command line for help.",
+};
 
 std::string Quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
 
@@ -214,5 +242,70 @@ std::string FailureLine(const RunFailure& f) {
   }
   return "";
 }
+
+std::string ErrorLine(std::string_view sentence) { return "* Error: " + std::string(sentence); }
+
+std::string BannerLine() {
+  return "Quill's VARN Mailing List Optimizer version " + NumberText(kVersionNumber);
+}
+
+std::string VersionLine() { return "grenfel " + std::string(kPackageVersion); }
+
+std::span<const std::string_view> UsageLines() { return kUsageLines; }
+
+std::string NotFoundLine(NotFound which, std::string_view name) {
+  switch (which) {
+    case NotFound::kExclude:
+      return "* Error: exclude file (" + std::string(name) + ") not found.";
+    case NotFound::kList:
+      return "* Error: File not found " + Quoted(name);
+    case NotFound::kInclude:
+      break;
+  }
+  return "*Error: File not found " + Quoted(name);
+}
+
+std::span<const std::string_view> IncludeSpacesLines() { return kIncludeSpacesLines; }
+
+std::string OptionInsideWordHint(const OptionInsideWord& found) {
+  std::string option;
+  switch (found.option) {
+    case ShortOption::kExclude:
+      option = "/B= (exclude file " + Quoted(found.excludeName) + ")";
+      break;
+    case ShortOption::kRemoveDuplicates:
+      option = "/ND (remove duplicates)";
+      break;
+    case ShortOption::kGrouping:
+      option = "/G (grouping, sessions of " + NumberText(found.sessionSize) + ")";
+      break;
+  }
+  return "grenfel: hint: " + Quoted(found.taken) + " in " + Quoted(found.word) +
+         " was taken as the option " + option + ".";
+}
+
+std::string_view OptionsAnywhereHint() {
+  return "grenfel: hint: options are found anywhere on the line, in any letter case, even inside "
+         "a name; run from the list's folder with a plain name.";
+}
+
+std::string SortingTitle(std::string_view listName) {
+  return "Grenfel : Sorting " + std::string(listName);
+}
+
+std::string_view GroupingTitle() { return "Grenfel : Grouping"; }
+
+std::string_view TooFewNamesLine() { return "+ Error: Not enough names to group."; }
+
+std::string FoundDomainsLine(int32_t groups) {
+  return "*  Found " + FormatNumber(groups, "0,") + " different domain name" +
+         (groups == 1 ? "." : "s.");
+}
+
+std::string RuntimeLine(double seconds) {
+  return "Runtime: " + FormatNumber(seconds, "0.0") + " seconds.";
+}
+
+std::string_view DryRunLine() { return "* Dry run: no file was changed."; }
 
 }  // namespace grenfel

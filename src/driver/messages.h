@@ -1,12 +1,15 @@
-// The user's sentences for a run that stopped: every "* Error: " line that
-// a failure of the list processing, the grouping or the report gives is
-// written here, from the facts the modules return.
+// The user's sentences, all written here from the facts the other modules
+// return: the banner and usage, the lines of a run, every "* Error: " line
+// of a check or of a failure, and the hints on standard error.
 #ifndef GRENFEL_DRIVER_MESSAGES_H_
 #define GRENFEL_DRIVER_MESSAGES_H_
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "driver/command_tail.h"
 #include "services/failure.h"
 
 namespace grenfel {
@@ -38,6 +41,39 @@ std::string NameTooLongLine(std::string_view name, bool rewritten);
 enum class ReportName { kRepeated, kMissing, kTooLong, kExists, kRunFile };
 std::string ReportNameLine(ReportName problem, std::string_view report,
                            std::string_view runFile = "");
+
+// "* Error: " and the sentence: the line that a refusal or a failure prints.
+std::string ErrorLine(std::string_view sentence);
+
+// The lines of a run, in the order they may come.
+
+// The first line of every run.
+std::string BannerLine();
+// The line that follows the banner for "--version".
+std::string VersionLine();
+// The usage text, line by line.
+std::span<const std::string_view> UsageLines();
+
+// A named file that is not there; whole lines, lead included, as that of
+// the include file is written without its blank ("*Error:").
+enum class NotFound { kExclude, kList, kInclude };
+std::string NotFoundLine(NotFound which, std::string_view name);
+// An include name that holds a blank: two lines.
+std::span<const std::string_view> IncludeSpacesLines();
+// For standard error after a name that was not found: what an option cut
+// out of a word was taken as, then, once, where options are looked for.
+std::string OptionInsideWordHint(const OptionInsideWord& found);
+std::string_view OptionsAnywhereHint();
+
+// The console titles of the two phases.
+std::string SortingTitle(std::string_view listName);
+std::string_view GroupingTitle();
+// The grouping found too few members to group and left the list alone.
+std::string_view TooFewNamesLine();
+// The groups the grouping found: different domains and records without "@".
+std::string FoundDomainsLine(int32_t groups);
+std::string RuntimeLine(double seconds);
+std::string_view DryRunLine();
 
 }  // namespace grenfel
 
