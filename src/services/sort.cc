@@ -1,3 +1,5 @@
+// The quicksort on ranks that sort.h declares: plain partitions, and scans
+// that jump over blocks of ranks where partitions come out lopsided.
 #include "services/sort.h"
 
 namespace grenfel {

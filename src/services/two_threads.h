@@ -1,5 +1,6 @@
 // Work spread over this thread and a helper: an array split in two halves,
-// or output made in chunks on both threads and used in order.
+// tasks taken from one shared stack, or output made in chunks on both
+// threads and used in order.
 #ifndef GRENFEL_SERVICES_TWO_THREADS_H_
 #define GRENFEL_SERVICES_TWO_THREADS_H_
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace grenfel {
 
@@ -51,6 +53,104 @@ void ForBothHalves(size_t begin, size_t end, Work work) {
     throw;
   }
   helper.join();
+  if (helperFailure) std::rethrow_exception(helperFailure);
+}
+
+namespace two_threads_detail {
+
+// Counts a task of ShareTasksOnTwoThreads as done when it goes out of scope.
+struct TaskDone {
+  std::mutex& mutex;
+  std::condition_variable& changed;
+  int& busy;
+  ~TaskDone() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      --busy;
+    }
+    changed.notify_all();
+  }
+};
+
+}  // namespace two_threads_detail
+
+// Tasks are parts of one array that do not overlap. This thread and a
+// helper take them from one shared stack, last in first out, starting with
+// `first`. work(task, share) handles a task; it may call share(part) to hand
+// a part of it (which it then must not touch) to whichever thread is free.
+//
+// Contract:
+// - work runs on either thread, at the same time as work on another task;
+//   the tasks in flight never overlap, so work needs no lock of its own as
+//   long as it touches only its task's part of the array (and reads what
+//   nobody writes);
+// - the call returns once every task is done and both threads are idle;
+// - an exception from work on either thread stops both (the other one ends
+//   the task it is in), and is thrown again here; the array is then in some
+//   order, with every item still in it;
+// - when no helper thread can be started, all the work is done here.
+template <typename Task, typename Work>
+void ShareTasksOnTwoThreads(Task first, Work work) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Task> shared{first};
+  int busy = 0;
+  bool failed = false;
+
+  auto share = [&](const Task& part) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      shared.push_back(part);
+    }
+    changed.notify_one();
+  };
+  auto run = [&] {
+    for (;;) {
+      Task task;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return !shared.empty() || busy == 0 || failed; });
+        if (shared.empty() || failed) return;
+        task = shared.back();
+        shared.pop_back();
+        ++busy;
+      }
+      // Done with this task, finished or not (an exception): the other
+      // thread must not wait for it.
+      two_threads_detail::TaskDone done{mutex, changed, busy};
+      work(task, share);
+    }
+  };
+  auto fail = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      failed = true;
+    }
+    changed.notify_all();
+  };
+
+  std::exception_ptr helperFailure;
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        run();
+      } catch (...) {
+        helperFailure = std::current_exception();
+        fail();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No second thread: this one does all the work.
+  }
+  try {
+    run();
+  } catch (...) {
+    fail();
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  if (helper.joinable()) helper.join();
   if (helperFailure) std::rethrow_exception(helperFailure);
 }
 
