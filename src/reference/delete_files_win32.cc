@@ -1,3 +1,5 @@
+// The literal deletion by pattern on the Windows file calls; see
+// delete_files_win32.h.
 #include "reference/delete_files_win32.h"
 
 #include <windows.h>

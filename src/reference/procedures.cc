@@ -1,3 +1,4 @@
+// The literal procedures of the text and grouping rules; see procedures.h.
 #include "reference/procedures.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The literal procedures on their own: the text edges, the sort's examples
+// and equal-key order, the clock and the domain keys.
 #include "reference/procedures.h"
 
 #include <gtest/gtest.h>

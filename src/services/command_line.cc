@@ -1,3 +1,4 @@
+// The command tail cut from a whole command line; see command_line.h.
 #include "services/command_line.h"
 
 namespace grenfel {

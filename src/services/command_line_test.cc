@@ -1,3 +1,4 @@
+// Where the program name ends on a command line, quoted or plain.
 #include "services/command_line.h"
 
 #include <string>

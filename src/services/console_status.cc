@@ -1,3 +1,4 @@
+// The status line of a run on the console; see console_status.h.
 #include "services/console_status.h"
 
 #include <string>

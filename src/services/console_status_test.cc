@@ -1,3 +1,5 @@
+// The status line: when it is redrawn, how it fits on the row, and where
+// the cursor stands.
 #include "services/console_status.h"
 
 #include <string>

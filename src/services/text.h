@@ -1,6 +1,7 @@
 // Text rules every part of grenfel relies on: byte-wise comparison, the fixed
-// case tables, cutting and searching with 1-based positions, numbers to text
-// and back, and the clock.
+// case tables, and cutting and searching with 1-based positions. It also
+// brings in numbers to text and back (numbers.h) and the clock (clock.h),
+// so that one include serves the program's text work.
 //
 // Text is bytes. Nothing here looks at the locale.
 #ifndef GRENFEL_SERVICES_TEXT_H_
@@ -10,6 +11,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "services/clock.h"
+#include "services/numbers.h"
 
 namespace grenfel {
 
@@ -49,24 +53,6 @@ int64_t FindText(int64_t start, std::string_view haystack, std::string_view need
 std::string_view TrimBlanks(std::string_view text);
 // Removes every leading, then every trailing, repetition of piece.
 std::string_view StripRepeats(std::string_view text, std::string_view piece);
-
-// Decimal text of a value rounded to 15 significant digits; no leading zero
-// before a fraction point, exponent form beyond 15 integer digits.
-std::string NumberText(double value);
-// Masks in use: "0," (thousands), "0.0" (one decimal), "00000000" (zero
-// padded to eight digits). Rounds the value's true decimal expansion, ties
-// to even: 0.15 gives "0.1", 2.25 gives "2.2", 2.75 gives "2.8".
-std::string FormatNumber(double value, std::string_view mask);
-// Leading blanks, tabs and LFs skipped; sign, digits, fraction, exponent
-// (E, e, D or d, capped at 9999); "&H", "&B", "&O"/"&Q" bases. Reads as far
-// as it can; no digits give 0.
-double TextNumber(std::string_view text);
-
-// Local seconds since midnight, with milliseconds.
-double SecondsOfDay();
-// The last digit of the local clock's seconds: cheap enough to ask once per
-// record when deciding whether to refresh a progress title.
-char ClockSecondDigit();
 
 }  // namespace grenfel
 

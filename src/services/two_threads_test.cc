@@ -1,7 +1,10 @@
+// The two-thread helpers: every item covered once, chunks in order, and
+// failures on either thread.
 #include "services/two_threads.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -57,6 +60,40 @@ TEST(ForBothHalves, CoversTheRangeOnce) {
   ForBothHalves(0, 200000,
                 [&](size_t, size_t, int half) { ran[half] = std::this_thread::get_id(); });
   EXPECT_NE(ran[0], ran[1]);
+}
+
+// Every part handed on is worked on once, whichever thread takes it; a
+// failure on either thread ends the call, on this thread, without a hang.
+TEST(ShareTasksOnTwoThreads, EveryPartOnceAndFailuresReachTheCaller) {
+  struct Range {
+    size_t begin = 0, end = 0;
+  };
+  constexpr size_t kSize = 100000, kNoFailure = kSize;
+  std::vector<int> seen(kSize, 0);
+  std::atomic<int> tasks{0};
+  // Halves its range, handing on the upper halves, down to 100 items; fails
+  // on the one that holds item `failing`.
+  auto halving = [&](size_t failing) {
+    return [&, failing](Range r, auto& share) {
+      ++tasks;
+      while (r.end - r.begin > 100) {
+        const size_t middle = r.begin + (r.end - r.begin) / 2;
+        share(Range{middle, r.end});
+        r.end = middle;
+      }
+      if (r.begin <= failing && failing < r.end) throw std::runtime_error("no memory");
+      for (size_t i = r.begin; i < r.end; ++i) ++seen[i];
+    };
+  };
+  ShareTasksOnTwoThreads(Range{0, kSize}, halving(kNoFailure));
+  EXPECT_GT(tasks.load(), 500);
+  for (size_t i = 0; i < kSize; ++i) ASSERT_EQ(seen[i], 1) << i;
+
+  // The first part, one in the middle, the last: taken by either thread.
+  for (size_t failing : {size_t{0}, kSize / 2, kSize - 1}) {
+    EXPECT_THROW(ShareTasksOnTwoThreads(Range{0, kSize}, halving(failing)), std::runtime_error)
+        << failing;
+  }
 }
 
 }  // namespace
