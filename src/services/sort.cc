@@ -2,12 +2,13 @@
 // that jump over blocks of ranks where partitions come out lopsided.
 #include "services/sort.h"
 
+#include <bit>
+
 namespace grenfel {
 namespace {
 
 using Range = sort_detail::Part;
 using sort_detail::kLopsidedInARow;
-using sort_detail::kWatchedLength;
 
 void Split(const Range& r, int64_t j, int64_t i, Range* smaller, Range* larger) {
   sort_detail::SplitParts(r, j, i, smaller, larger);
@@ -69,12 +70,18 @@ class RankBounds {
   int64_t FirstNotAbove(int64_t from, int64_t limit, uint32_t pivot) {
     int64_t k = from;
     while (k < limit) {
-      uint64_t offset = static_cast<uint64_t>(k - base_);
       // The blocks that start at k and end by the limit.
-      size_t fit = 0;
-      while (fit < levels_.size() && (offset & BlockMask(fit)) == 0 &&
-             k + BlockSize(fit) <= limit) {
-        ++fit;
+      size_t fit = AlignedLevels(static_cast<uint64_t>(k - base_));
+      while (fit > 0 && k + BlockSize(fit - 1) > limit) --fit;
+      uint64_t offset = static_cast<uint64_t>(k - base_);
+      if (fit == 0) {
+        // Item by item up to the next border of a block.
+        int64_t border =
+            std::min(limit, k + static_cast<int64_t>(kItemsPerBlock - offset % kItemsPerBlock));
+        for (; k < border; ++k) {
+          if (RankOf(items_[k]) <= pivot) return k;
+        }
+        continue;
       }
       bool jumped = false;
       for (size_t level = fit; level-- > 0 && !jumped;) {
@@ -97,10 +104,16 @@ class RankBounds {
     while (k > limit) {
       // The blocks that end at k and start after the limit.
       uint64_t offset = static_cast<uint64_t>(k + 1 - base_);
-      size_t fit = 0;
-      while (fit < levels_.size() && (offset & BlockMask(fit)) == 0 &&
-             k - BlockSize(fit) >= limit) {
-        ++fit;
+      size_t fit = AlignedLevels(offset);
+      while (fit > 0 && k - BlockSize(fit - 1) < limit) --fit;
+      if (fit == 0) {
+        // Item by item down to the next border of a block.
+        uint64_t past = offset % kItemsPerBlock == 0 ? kItemsPerBlock : offset % kItemsPerBlock;
+        int64_t border = std::max(limit, k - static_cast<int64_t>(past));
+        for (; k > border; --k) {
+          if (RankOf(items_[k]) >= pivot) return k;
+        }
+        continue;
       }
       bool jumped = false;
       for (size_t level = fit; level-- > 0 && !jumped;) {
@@ -118,8 +131,13 @@ class RankBounds {
 
  private:
   static constexpr size_t kBits = 5;  // 32 items, or 32 blocks, to a block
+  static constexpr uint64_t kItemsPerBlock = uint64_t{1} << kBits;
   static int64_t BlockSize(size_t level) { return int64_t{1} << (kBits * (level + 1)); }
-  static uint64_t BlockMask(size_t level) { return (uint64_t{1} << (kBits * (level + 1))) - 1; }
+  // The number of levels whose blocks have a border at `offset`.
+  size_t AlignedLevels(uint64_t offset) const {
+    if (offset == 0) return levels_.size();
+    return std::min<size_t>(static_cast<size_t>(std::countr_zero(offset)) / kBits, levels_.size());
+  }
   static size_t BlockOf(uint64_t offset, size_t level) {
     // Below the range's length, which is a size_t.
     return static_cast<size_t>(offset >> (kBits * (level + 1)));
@@ -196,9 +214,14 @@ void PartitionRanksJumping(RankedItem* items, int64_t lo, int64_t hi, RankBounds
   *iOut = i;
 }
 
+// The parts of a lopsided range are often lopsided themselves, and plain
+// scans sort one in up to the square of its length: only parts below this
+// are sorted so.
+constexpr int64_t kJumpingMinimum = 1 << 10;
+
 // Sorts a range whose partitions came out lopsided. Its parts below
-// kWatchedLength are sorted with plain scans: nothing scans them afterwards,
-// so the bounds need not follow their swaps.
+// kJumpingMinimum are sorted with plain scans: nothing scans them
+// afterwards, so the bounds need not follow their swaps.
 void SortRanksJumping(RankedItem* items, Range whole) {
   RankBounds bounds(items, whole.lo, whole.hi);
   std::vector<Range> pending{whole};
@@ -206,7 +229,7 @@ void SortRanksJumping(RankedItem* items, Range whole) {
     Range r = pending.back();
     pending.pop_back();
     while (r.lo < r.hi) {
-      if (r.hi - r.lo + 1 < kWatchedLength) {
+      if (r.hi - r.lo + 1 < kJumpingMinimum) {
         SortRanks(items, {r.lo, r.hi, 0});
         break;
       }
@@ -216,7 +239,7 @@ void SortRanksJumping(RankedItem* items, Range whole) {
       Split(r, j, i, &smaller, &larger);
       // Lopsided parts are small: sorted at once, they need no place in the
       // list of waiting parts.
-      if (smaller.hi - smaller.lo + 1 < kWatchedLength) {
+      if (smaller.hi - smaller.lo + 1 < kJumpingMinimum) {
         SortRanks(items, smaller);
       } else {
         pending.push_back(smaller);
