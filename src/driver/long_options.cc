@@ -1,3 +1,5 @@
+// Takes the long options out of the command tail, word by word, keeping
+// the blanks of every word that stays.
 #include "driver/long_options.h"
 
 #include "services/text.h"
