@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "services/sort.h"
 #include "services/text.h"
 #include "services/two_threads.h"
 
@@ -214,34 +213,8 @@ int GroupedList::CompareMembers(const Member& a, const Member& b) const {
                        Record(b).substr(kPrefixBytes, atB - kPrefixBytes));
 }
 
-struct GroupedList::MemberSortKeys {
-  static constexpr int kWords = 2;
-  const GroupedList& list;
-  const Member* part;
-
-  uint64_t Word(uint32_t index, int w) const {
-    return w == 0 ? part[index].key.high : part[index].key.low;
-  }
-  int Compare(uint32_t a, uint32_t b) const { return list.CompareMembers(part[a], part[b]); }
-  bool SameText(uint32_t a, uint32_t b) const {
-    return list.Record(part[a]) == list.Record(part[b]);
-  }
-};
-
 void GroupedList::SortAndGroup() {
-  // The quicksort's treatment of equal keys (case variants of one address)
-  // decides which of them is written first, so it must be this sort.
-  Member* members = members_.data();
-  QuickSortDescendingOnTwoThreads(
-      members, static_cast<int64_t>(members_.size()),
-      [this](const Member& a, const Member& b) { return CompareMembers(a, b); },
-      // Parts whose partitions come out lopsided go through ranks: the same
-      // order, without scans that take the square of their length.
-      [this, members](int64_t lo, int64_t hi) {
-        return SortPartThroughRanks(members, lo, hi, [this](const Member* part) {
-          return MemberSortKeys{*this, part};
-        });
-      });
+  SortMembers();
 
   // Consecutive keys of one domain form a group; a record without "@" is a
   // group by itself.

@@ -144,8 +144,7 @@ class GroupedList {
   };
 
   class GroupTextReader;
-  // The members and the groups as the rank sort sees them.
-  struct MemberSortKeys;
+  // The groups as the rank sort sees them.
   struct GroupSortKeys;
   class SessionCursor;
 
@@ -165,6 +164,15 @@ class GroupedList {
   // it is full), else leaving their members for later.
   bool LookUpDomains(DomainTable* domains, size_t begin, size_t end, bool add);
   void SortAndGroup();
+  // Sorts the members in descending key order, members of equal keys in the
+  // quicksort's order.
+  void SortMembers();
+  // Whether, once sorted, members of equal keys differ in text: only then
+  // does the quicksort's order among them show.
+  bool DifferentTextsTie() const;
+  // Sorts the sorted members again as the quicksort leaves them from file
+  // order.
+  void SortTiesAsTheQuicksort();
   // Sets every group's textPrefix.
   void SetGroupPrefixes();
   // Cuts the ordered groups into the chain of pieces.

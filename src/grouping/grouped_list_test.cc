@@ -308,6 +308,41 @@ TEST(GroupedListTest, LopsidedOrdersMatchTheSeparatorJoinedGrouping) {
   EXPECT_TRUE(grouped.contents == expected.contents);
 }
 
+// Heavy ties at a size sorted on two threads: a few hundred addresses in
+// many letter cases each, their locals sharing more than the key words hold,
+// in file orders that leave the quicksort's choices among them visible.
+TEST(GroupedListTest, ManyCaseVariantsOfFewAddressesMatchTheSeparatorJoinedGrouping) {
+  std::mt19937 random(11);
+  std::vector<std::string> records;
+  for (int a = 0; a < 400; ++a) {
+    std::string address = "Shared.Local.Part." + std::to_string(a % 40) + "@Host" +
+                          std::to_string(a % 7) + (a % 3 ? ".org" : ".ORG");
+    for (int variant = 0; variant < 180; ++variant) {
+      std::string text = address;
+      for (char& c : text) {
+        if (std::uniform_int_distribution<int>(0, 3)(random) == 0) {
+          c = static_cast<char>(kUpperTable[uint8_t(c)] == uint8_t(c) ? kLowerTable[uint8_t(c)]
+                                                                      : kUpperTable[uint8_t(c)]);
+        }
+      }
+      records.push_back(text);
+    }
+  }
+  std::string shuffled, sortedThenReversed;
+  std::vector<std::string> order = records;
+  std::shuffle(order.begin(), order.end(), random);
+  for (const std::string& record : order) shuffled += record + "\r\n";
+  std::sort(order.begin(), order.end());
+  for (const std::string& record : order) sortedThenReversed += record + "\r\n";
+  for (auto r = order.rbegin(); r != order.rend(); ++r) sortedThenReversed += *r + "\r\n";
+  for (const std::string* list : {&shuffled, &sortedThenReversed}) {
+    Grouping expected = GroupByTheBook(*list, 10), grouped = GroupFast(*list, 10);
+    ASSERT_EQ(expected.action, GroupingAction::kRewrite);
+    EXPECT_EQ(grouped.groups, expected.groups);
+    EXPECT_TRUE(grouped.contents == expected.contents);
+  }
+}
+
 TEST(GroupedListTest, RecordsHoldingSeparatorBytesComeThroughIntact) {
   const std::string odd[] = {std::string("a\0b@Zero.ORG", 12), std::string("c@Do\x01main\0x", 11),
                              std::string("\x01\x01", 2), std::string("plain\0", 6)};

@@ -1,0 +1,214 @@
+// Grouping's member sort: the members in descending key order, found by a
+// radix sort in their own memory. Where members of equal keys differ in
+// text, the order among them is the quicksort's, found through ranks.
+#include <algorithm>
+#include <bit>
+#include <vector>
+
+#include "grouping/grouped_list.h"
+#include "services/sort.h"
+#include "services/two_threads.h"
+
+namespace grenfel {
+namespace {
+
+// A key of 128 bits, `high` first, as the radix sort reads it.
+struct RadixKey {
+  uint64_t high, low;
+};
+
+// The 8 bits of `key` from bit `pos` on, counted from the top; bits past the
+// end read as 0.
+unsigned DigitAt(const RadixKey& key, int pos) {
+  if (pos <= 56) return static_cast<unsigned>(key.high >> (56 - pos)) & 255;
+  if (pos < 64) return static_cast<unsigned>(key.high << (pos - 56) | key.low >> (120 - pos)) & 255;
+  if (pos <= 120) return static_cast<unsigned>(key.low >> (120 - pos)) & 255;
+  return static_cast<unsigned>(key.low << (pos - 120)) & 255;
+}
+
+// In-place MSD radix sort of items by the key keyOf(item), ascending or
+// descending, 8 bits a pass; a bucket of few items, or one whose key bits
+// are all used, goes to finish(first, last), which sorts it by the full
+// order. Buckets of more than a grain are handed to the other thread.
+template <typename T, typename KeyOf, typename Finish>
+class RadixSorter {
+ public:
+  struct Task {
+    size_t begin, end;
+    int pos;
+  };
+
+  RadixSorter(T* items, bool descending, KeyOf keyOf, Finish finish)
+      : items_(items), descending_(descending), keyOf_(keyOf), finish_(finish) {}
+
+  void SortAll(size_t count) {
+    if (count < 2) return;
+    // Bits that are 0 in every key decide nothing: the first pass starts
+    // below them.
+    uint64_t high = 0, low = 0;
+    for (size_t p = 0; p < count; ++p) {
+      RadixKey key = keyOf_(items_[p]);
+      high |= key.high;
+      low |= key.low;
+    }
+    int pos = high != 0 ? std::countl_zero(high) : 64 + std::countl_zero(low | 1);
+    const Task all{0, count, pos};
+    if (count < kTwoThreadMinimum) {
+      auto noShare = [](const Task&) {};
+      return Sort(all, noShare, count);
+    }
+    const size_t grain = std::max(count / 64, kTwoThreadMinimum / 4);
+    ShareTasksOnTwoThreads(all, [&](Task t, auto& share) { Sort(t, share, grain); });
+  }
+
+ private:
+  static constexpr size_t kFewItems = 32;
+  static constexpr int kKeyBits = 128;
+
+  unsigned Bin(const T& item, int pos) const {
+    unsigned digit = DigitAt(keyOf_(item), pos);
+    return descending_ ? 255 - digit : digit;
+  }
+
+  template <typename Share>
+  void Sort(Task t, Share& share, size_t grain) {
+    for (;;) {
+      const size_t n = t.end - t.begin;
+      if (n < 2) return;
+      if (n <= kFewItems || t.pos >= kKeyBits) return finish_(items_ + t.begin, items_ + t.end);
+      size_t count[256] = {};
+      for (size_t p = t.begin; p < t.end; ++p) ++count[Bin(items_[p], t.pos)];
+      if (count[Bin(items_[t.begin], t.pos)] == n) {
+        t.pos += 8;
+        continue;
+      }
+      size_t start[256], next[256];
+      for (size_t c = 0, at = t.begin; c < 256; ++c) {
+        start[c] = next[c] = at;
+        at += count[c];
+      }
+      // Each item is swapped straight into its bin.
+      for (unsigned c = 0; c < 256; ++c) {
+        const size_t end = start[c] + count[c];
+        while (next[c] < end) {
+          T item = items_[next[c]];
+          unsigned bin = Bin(item, t.pos);
+          while (bin != c) {
+            std::swap(item, items_[next[bin]++]);
+            bin = Bin(item, t.pos);
+          }
+          items_[next[c]++] = item;
+        }
+      }
+      for (unsigned c = 0; c < 256; ++c) {
+        if (count[c] < 2) continue;
+        Task part{start[c], start[c] + count[c], t.pos + 8};
+        if (count[c] > grain) {
+          share(part);
+        } else {
+          Sort(part, share, grain);
+        }
+      }
+      return;
+    }
+  }
+
+  T* items_;
+  bool descending_;
+  KeyOf keyOf_;
+  Finish finish_;
+};
+
+template <typename T, typename KeyOf, typename Finish>
+void RadixSort(T* items, size_t count, bool descending, KeyOf keyOf, Finish finish) {
+  RadixSorter<T, KeyOf, Finish>(items, descending, keyOf, finish).SortAll(count);
+}
+
+}  // namespace
+
+void GroupedList::SortMembers() {
+  Member* members = members_.data();
+  const size_t count = members_.size();
+  RadixSort(
+      members, count, true,
+      [](const Member& m) {
+        return RadixKey{m.key.high, m.key.low};
+      },
+      [this](Member* first, Member* last) {
+        auto before = [this](const Member& a, const Member& b) { return CompareMembers(a, b) > 0; };
+        if (last - first > 32) return std::sort(first, last, before);
+        // Few members, and often in order already.
+        for (Member* p = first + 1; p < last; ++p) {
+          Member item = *p;
+          Member* q = p;
+          for (; q > first && before(item, q[-1]); --q) *q = q[-1];
+          *q = item;
+        }
+      });
+  if (DifferentTextsTie()) SortTiesAsTheQuicksort();
+}
+
+bool GroupedList::DifferentTextsTie() const {
+  if (members_.size() < 2) return false;
+  bool tie[2] = {false, false};
+  ForBothHalves(1, members_.size(), [&](size_t begin, size_t end, int half) {
+    for (size_t p = begin; p < end && !tie[half]; ++p) {
+      const Member &a = members_[p - 1], &b = members_[p];
+      tie[half] = a.key.high == b.key.high && a.key.low == b.key.low && CompareMembers(a, b) == 0 &&
+                  Record(a) != Record(b);
+    }
+  });
+  return tie[0] || tie[1];
+}
+
+void GroupedList::SortTiesAsTheQuicksort() {
+  // The quicksort's path depends only on how members compare, so it can run
+  // on their ranks; and it must start from the members in file order, which
+  // is the order of their offsets. The rank goes to the key's low word,
+  // which nothing reads once the members are sorted.
+  const size_t count = members_.size();
+  Member* members = members_.data();
+  uint32_t rank = 0;
+  Member above = members[count - 1];
+  members[count - 1].key.low = 0;
+  for (size_t p = count - 1; p-- > 0;) {
+    Member here = members[p];
+    if (CompareMembers(here, above) != 0) ++rank;
+    members[p].key.low = rank;
+    above = here;
+  }
+  RadixSort(
+      members, count, false,
+      [](const Member& m) {
+        return RadixKey{m.ref.packed, 0};
+      },
+      [](Member* first, Member* last) {
+        std::sort(first, last,
+                  [](const Member& a, const Member& b) { return a.ref.packed < b.ref.packed; });
+      });
+
+  std::vector<RankedItem> order(count);
+  for (size_t p = 0; p < count; ++p) {
+    order[p] = MakeRankedItem(static_cast<uint32_t>(members[p].key.low), static_cast<uint32_t>(p));
+  }
+  QuickSortRanksDescending(order.data(), count);
+  // Member order[p] goes to place p, cycle by cycle; a place done points at
+  // itself.
+  for (size_t start = 0; start < count; ++start) {
+    if (PayloadOf(order[start]) == start) continue;
+    Member held = members[start];
+    size_t place = start;
+    for (;;) {
+      size_t from = PayloadOf(order[place]);
+      order[place] = MakeRankedItem(0, static_cast<uint32_t>(place));
+      if (from == start) {
+        members[place] = held;
+        break;
+      }
+      members[place] = members[from];
+      place = from;
+    }
+  }
+}
+
+}  // namespace grenfel
