@@ -21,7 +21,8 @@ uint32_t DomainTable::Find(const MappedText& text, uint64_t hash) const {
     if (held == 0) return kUnknown;
     if ((held >> 32) != (hash >> 32)) continue;
     uint32_t offset = static_cast<uint32_t>(held);
-    if (LengthAt(offset) == text.length && CompareMapped(MappedAt(offset), text) == 0) {
+    if (LengthAt(offset) == text.length &&
+        MappedEqual(Bytes(names_.data()) + offset + kNameHeader, text)) {
       return IdAt(offset);
     }
   }
