@@ -1,3 +1,6 @@
+// The console on POSIX systems: standard output written at once, the
+// terminal's title and a status line on standard error, and the process
+// frame (signals kept from stopping a rewrite, the command tail from argv).
 #include <errno.h>
 #include <fcntl.h>
 #if defined(__GLIBC__)

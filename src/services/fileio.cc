@@ -1,3 +1,6 @@
+// The platform-independent part of file access: the line rule and the end
+// of readable text, the name check, the write buffer shared by both
+// platforms, and the versions of FileSystem calls a platform may refine.
 #include "services/fileio.h"
 
 #include <algorithm>

@@ -1,7 +1,8 @@
 // File access under the list processing and the grouping: whole files read
 // into memory, files written through a buffer, the carriage-return line rule,
 // and a small FileSystem interface so that tests can substitute one that
-// fails on purpose. Platform code lives in fileio_posix.cc / fileio_win32.cc.
+// fails on purpose. Platform code lives in the *_posix.cc and *_win32.cc
+// files beside it (fileio_posix.cc / fileio_win32.cc and those they name).
 #ifndef GRENFEL_SERVICES_FILEIO_H_
 #define GRENFEL_SERVICES_FILEIO_H_
 

@@ -1,3 +1,4 @@
+// Local calendar time on POSIX systems, through the thread-safe localtime_r.
 #include "services/local_time.h"
 
 namespace grenfel {

@@ -1,3 +1,5 @@
+// The safe rewrite of a list in place: the companion written and put on disk
+// first, then the list overwritten from it, and the companion removed.
 #include "services/rewrite.h"
 
 #include <new>

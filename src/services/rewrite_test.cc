@@ -1,3 +1,5 @@
+// The rewrite in place against a file system in memory: what it leaves
+// when the list changes meanwhile, or a companion is in the way.
 #include "services/rewrite.h"
 
 #include <memory>
