@@ -151,49 +151,5 @@ TEST(WinFileSystem, IdentityIsTheSameForEverySpellingOfAName) {
   EXPECT_FALSE(files->NameUsable(std::string(MAX_PATH, 'n')));
 }
 
-TEST(WinFileSystem, AHeldFileIsRewrittenInPlaceThroughItsOwnHandle) {
-  ScratchFolder dir;
-  FileSystem* files = RealFileSystem();
-  const std::string list = dir / "members.lst";
-  Put(list, "old contents\r\n");
-  std::unique_ptr<HeldFile> held;
-  ASSERT_TRUE(files->OpenHeld(list, &held).ok());
-  EXPECT_EQ(held->bytes(), "old contents\r\n");
-  // Nobody else gets in while it is held, not even to read it.
-  std::unique_ptr<FileData> data;
-  EXPECT_EQ(files->ReadFile(list, true, &data).code, ErrorCode::kPermissionDenied);
-  FileInfo now;
-  ASSERT_TRUE(held->Look(&now).ok());
-  EXPECT_TRUE(SameUnchangedFile(now, held->opened()));
-
-  // The companion is read back into the list; the list grows, then shrinks.
-  std::unique_ptr<WritableFile> companion;
-  ASSERT_TRUE(
-      files->OpenForWriting(dir / "members.TMP", WriteMode::kCreateEmptyOnly, &companion).ok());
-  const std::string longer(3000000, 'x');
-  ASSERT_TRUE(companion->Append(longer).ok());
-  ASSERT_TRUE(companion->Sync().ok());
-  std::string buffer(1 << 16, '\0');
-  held->ReleaseBytes();
-  ASSERT_TRUE(held->Reserve(longer.size()).ok());
-  ASSERT_TRUE(files->CopyInto(companion.get(), longer.size(), held.get(), &buffer).ok());
-  ASSERT_TRUE(held->Cut(longer.size()).ok());
-  ASSERT_TRUE(held->WriteAt(0, "short").ok());
-  ASSERT_TRUE(held->Cut(5).ok());
-  ASSERT_TRUE(held->Reload().ok());
-  EXPECT_EQ(held->bytes(), "short");
-  FileInfo after;
-  ASSERT_TRUE(held->Look(&after).ok());
-  EXPECT_EQ(after.inode, now.inode);
-  held.reset();
-  EXPECT_EQ(Read(list), "short");
-
-  // A companion that holds data is not taken over.
-  companion.reset();
-  EXPECT_EQ(
-      files->OpenForWriting(dir / "members.TMP", WriteMode::kCreateEmptyOnly, &companion).code,
-      ErrorCode::kCompanionHoldsData);
-}
-
 }  // namespace
 }  // namespace grenfel

@@ -1,3 +1,4 @@
+// Local calendar time on Windows, through the thread-safe localtime_s.
 #include "services/local_time.h"
 
 namespace grenfel {
