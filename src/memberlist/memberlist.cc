@@ -2,24 +2,22 @@
 // repeats and writes the list back through its companion.
 #include "memberlist/memberlist.h"
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "memberlist/change_report.h"
 #include "memberlist/entries.h"
 #include "memberlist/list_checks.h"
+#include "memberlist/list_writer.h"
 #include "services/console.h"
 #include "services/rewrite.h"
 #include "services/string_file.h"
 #include "services/text.h"
-#include "services/two_threads.h"
 
 namespace grenfel {
 namespace {
 
 constexpr size_t kClosedTestBytes = 65536;
-constexpr std::string_view kTitlePrefix = "Grenfel : ";
 
 std::string Plural(int64_t count, std::string_view noun, std::string_view ending) {
   return std::string(noun) + (count == 1 ? "" : "s") + std::string(ending);
@@ -28,43 +26,6 @@ std::string Plural(int64_t count, std::string_view noun, std::string_view ending
 bool IsErrorsToLine(std::string_view line) {
   return line.size() >= 12 && EqualUpper(line.substr(0, 12), "+ERRORS-TO:=");
 }
-
-// Shows the title only when the last digit of the clock's seconds moved, so
-// a long walk does not spend its time on the title.
-class TitleClock {
- public:
-  bool Due() {
-    // Reading the clock for every record of a long list costs more than the
-    // title is worth; every 1024th record is often enough to see it move.
-    if ((calls_++ & 1023) != 0) return false;
-    return Moved();
-  }
-  // For calls that each stand for many records.
-  bool Moved() {
-    char digit = ClockSecondDigit();
-    if (digit == last_) return false;
-    last_ = digit;
-    return true;
-  }
-
- private:
-  char last_ = 0;
-  uint32_t calls_ = 0;
-};
-
-// One list in memory while it is processed.
-struct MemberList {
-  std::vector<std::string_view> head;  // head lines, written back as read
-  EntryStore entries;
-  int64_t linesRead = 0;
-  bool hasPlusRecord = false;
-  int32_t closedFlag = 0;
-  bool closedLineSeen = false;
-  // Records "CLOSED" of the list file: entry index, line number. Written in
-  // a list that is not closed, they would close it on the next run.
-  std::vector<std::pair<size_t, int64_t>> closedRecords;
-  ListChanges* changes = nullptr;  // null unless a report is asked for
-};
 
 void ReadListLines(std::string_view bytes, MemberList* list) {
   LineReader reader(bytes);
@@ -132,124 +93,6 @@ int64_t FilterEntries(const ExcludeKeys& excludeKeys, EntryStore* entries, ListC
   return filteredCount;
 }
 
-struct WriteResult {
-  int64_t duplicateCount = 0;
-  Status status;
-};
-
-constexpr int64_t kPrefetchDistance = 16;
-
-// The records at indices `from` down to `to` (>= 0), formatted as
-// WriteRecords writes them when no record starts with "+" (every line
-// prefix is empty), after a record `lastWritten`.
-int64_t FormatRecords(const EntryStore& entries, int64_t from, int64_t to,
-                      std::string_view lastWritten, bool removeDuplicates, std::string* out) {
-  int64_t duplicates = 0;
-  for (int64_t index = from; index >= to; --index) {
-    if (index - kPrefetchDistance >= to) {
-      entries.Prefetch(static_cast<size_t>(index - kPrefetchDistance));
-    }
-    std::string_view entry = entries.Text(static_cast<size_t>(index));
-    if (entry.empty()) continue;
-    if (removeDuplicates && std::memchr(entry.data(), '@', entry.size()) != nullptr &&
-        EqualUpper(entry, lastWritten)) {
-      ++duplicates;
-      continue;
-    }
-    out->append(entry);
-    out->append("\r\n");
-    lastWritten = entry;
-  }
-  return duplicates;
-}
-
-// The records of WriteRecords, for a long list with no record starting with
-// "+" and no change report: formatted in parts on two threads, written in
-// order. The walk needs only the record before each part: the empty entries
-// sort last, so that record is the entry just before the part unless the
-// part begins among the empties; and where that entry was dropped as a
-// repeat, it equals, in upper case, the record that was written.
-void WriteRecordsOnTwoThreads(const std::string& listName, const EntryStore& entries,
-                              bool removeDuplicates, WritableFile* out, WriteResult* result) {
-  constexpr int64_t kPartLength = int64_t{1} << 15;
-  const int64_t last = static_cast<int64_t>(entries.size()) - 2;
-  int64_t lastNonEmpty = last;
-  while (lastNonEmpty >= 0 && entries.Text(static_cast<size_t>(lastNonEmpty)).empty()) {
-    --lastNonEmpty;
-  }
-  const size_t parts = static_cast<size_t>((last + kPartLength) / kPartLength);
-  std::vector<int64_t> duplicates(parts, 0);
-  TitleClock clock;
-  const std::string titleStart = std::string(kTitlePrefix) + "Writing " + listName + " [";
-  FormatChunksInOrder(
-      parts,
-      [&](size_t part, std::string* bytes) {
-        const int64_t from = last - static_cast<int64_t>(part) * kPartLength;
-        const int64_t to = std::max<int64_t>(from - kPartLength + 1, 0);
-        std::string_view before =
-            from < lastNonEmpty ? entries.Text(static_cast<size_t>(from + 1)) : std::string_view();
-        duplicates[part] = FormatRecords(entries, from, to, before, removeDuplicates, bytes);
-      },
-      [&, next = last](std::string_view bytes) mutable {
-        if (result->status.ok()) result->status = out->Append(bytes);
-        next -= kPartLength;
-        if (clock.Moved() && next >= 0) {
-          SetTitle(titleStart + NumberText(static_cast<double>(next)) + "]");
-        }
-      });
-  for (int64_t count : duplicates) result->duplicateCount += count;
-}
-
-// Writes the head block, then the records ascending (the array is sorted
-// descending, so it is walked backwards), without empties and, under /ND,
-// without an address that repeats the record written just before it.
-WriteResult WriteRecords(const std::string& listName, const MemberList& list, bool removeDuplicates,
-                         WritableFile* out) {
-  WriteResult result;
-  auto append = [&](std::string_view bytes) {
-    if (result.status.ok()) result.status = out->Append(bytes);
-  };
-  ListChanges* changes = list.changes;
-  for (std::string_view line : list.head) {
-    append(line);
-    append("\r\n");
-    if (changes != nullptr) changes->HeadLineWritten(line);
-  }
-  const EntryStore& entries = list.entries;
-  if (changes == nullptr && !list.hasPlusRecord && entries.size() >= kTwoThreadMinimum) {
-    WriteRecordsOnTwoThreads(listName, entries, removeDuplicates, out, &result);
-    return result;
-  }
-  std::string_view linePrefix;
-  std::string_view lastWritten;
-  TitleClock clock;
-  std::string titleStart = std::string(kTitlePrefix) + "Writing " + listName + " [";
-  // Signed before subtracting: a list held wholly in its head block has only
-  // the entry at index 0, and size() - 2 in a 32-bit size_t is four billion.
-  for (int64_t index = static_cast<int64_t>(entries.size()) - 2; index >= 0 && result.status.ok();
-       --index) {
-    if (index >= kPrefetchDistance)
-      entries.Prefetch(static_cast<size_t>(index - kPrefetchDistance));
-    if (clock.Due()) SetTitle(titleStart + NumberText(static_cast<double>(index)) + "]");
-    std::string_view entry = entries.Text(static_cast<size_t>(index));
-    if (entry.empty()) continue;
-    if (std::memchr(entry.data(), '@', entry.size()) != nullptr) {
-      if (removeDuplicates && EqualUpper(entry, lastWritten)) {
-        ++result.duplicateCount;
-        if (changes != nullptr) changes->DuplicateDropped(entry, lastWritten);
-        continue;
-      }
-      if (list.hasPlusRecord) linePrefix = entry[0] == '+' ? "" : " ";
-    }
-    append(linePrefix);
-    append(entry);
-    append("\r\n");
-    if (changes != nullptr) changes->RecordWritten(entry);
-    lastWritten = entry;
-  }
-  return result;
-}
-
 }  // namespace
 
 int32_t IsClosedText(std::string_view firstBytes) {
@@ -313,78 +156,143 @@ ListOutcome PrepareExcludeList(FileSystem* fs, const std::string& excludeName,
   return prepared;
 }
 
-// Reads, filters by `exclude` (null or inactive: no exclusion), sorts and
-// rewrites one list; `role` only decides how a failure to read it is
-// worded. The list is held from its first read to the end of its rewrite;
-// with `keep`, it is handed back still held (and read again when it was
-// rewritten) instead of being closed.
-ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::string& includeName,
-                        bool removeDuplicates, ListRole role, const ListRunMode& mode,
-                        ExcludeList* exclude, std::unique_ptr<HeldFile>* keep) {
-  ListOutcome outcome;
-  const bool excludeActive = exclude != nullptr && exclude->active;
-
-  std::string companionName = CompanionName(listName);
+// One list while RewriteList works on it: the file, held from its first
+// read to the end of its rewrite; its companion (none in a dry run); the
+// include file; the report's rows; the records.
+struct ListRun {
   std::unique_ptr<HeldFile> listFile;
-  RunFailure failure = OpenListFile(fs, listName, role, &listFile);
-  if (!failure.ok()) return {0, failure};
-
+  std::unique_ptr<ListRewrite> rewrite;
+  std::unique_ptr<FileData> includeData;
+  std::unique_ptr<ListChanges> changes;
   MemberList list;
-  std::string_view listBytes = listFile->bytes();
+  int64_t listLinesRead = 0;  // the lines of the list file, without the include file's
+};
+
+// Opens and checks the list and claims its companion: the companion marks
+// the list as being changed from before it is read until it has been
+// written. A dry run claims no companion, but is refused where the run
+// would be.
+RunFailure OpenAndClaim(FileSystem* fs, const std::string& listName, ListRole role,
+                        const ListRunMode& mode, ListRun* run) {
+  RunFailure failure = OpenListFile(fs, listName, role, &run->listFile);
+  if (!failure.ok()) return failure;
+  std::string_view listBytes = run->listFile->bytes();
   failure = CheckLineEnds(listBytes, listName, role);
-  if (!failure.ok()) return {0, failure};
-  list.closedFlag = IsClosedText(listBytes.substr(0, kClosedTestBytes));
-  if (list.closedFlag != 0) {
+  if (!failure.ok()) return failure;
+  run->list.closedFlag = IsClosedText(listBytes.substr(0, kClosedTestBytes));
+  if (run->list.closedFlag != 0) {
     PrintText("* Closed list found - protecting moderators.");
     PrintLineEnd();
   }
+  const std::string companionName = CompanionName(listName);
+  HeldFile* held = run->listFile.get();
+  return mode.dryRun ? ListRewrite::Preview(fs, listName, companionName, held)
+                     : ListRewrite::Begin(fs, listName, companionName, held, &run->rewrite);
+}
 
-  // The companion marks the list as being changed from before it is read
-  // until it has been written.
-  // A dry run claims no companion, but is refused where the run would be.
-  std::unique_ptr<ListRewrite> rewrite;
-  failure = mode.dryRun ? ListRewrite::Preview(fs, listName, companionName, listFile.get())
-                        : ListRewrite::Begin(fs, listName, companionName, listFile.get(), &rewrite);
-  if (!failure.ok()) return {0, failure};
-
-  std::unique_ptr<FileData> includeData;
+// Reads the include file (checked before any record is taken) and the
+// records of both files into the list.
+RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole role,
+                       const ListRunMode& mode, ListRun* run) {
   if (!includeName.empty()) {
-    failure = ReadListFile(fs, includeName, ListRole::kInclude, &includeData);
+    RunFailure failure = ReadListFile(fs, includeName, ListRole::kInclude, &run->includeData);
     if (failure.ok()) {
-      failure = CheckLineEnds(includeData->bytes(), includeName, ListRole::kInclude);
+      failure = CheckLineEnds(run->includeData->bytes(), includeName, ListRole::kInclude);
     }
-    if (failure.ok()) failure = CheckIncludeLines(includeData->bytes(), includeName);
-    if (!failure.ok()) return {0, failure};
+    if (failure.ok()) failure = CheckIncludeLines(run->includeData->bytes(), includeName);
+    if (!failure.ok()) return failure;
   }
+  std::string_view listBytes = run->listFile->bytes();
+  MemberList& list = run->list;
   list.entries.ReserveForLines(listBytes);
-  if (includeData) list.entries.ReserveForLines(includeData->bytes());
-  std::unique_ptr<ListChanges> changes;
+  if (run->includeData) list.entries.ReserveForLines(run->includeData->bytes());
   if (mode.report != nullptr) {
-    changes = std::make_unique<ListChanges>(
+    run->changes = std::make_unique<ListChanges>(
         role == ListRole::kExclude ? ReportedFile::kExclude : ReportedFile::kList, listBytes);
-    if (includeData) changes->SetInclude(includeData->bytes());
-    list.changes = changes.get();
+    if (run->includeData) run->changes->SetInclude(run->includeData->bytes());
+    list.changes = run->changes.get();
   }
   list.entries.AddBuffer(listBytes);
   ReadListLines(listBytes, &list);
-  const int64_t listLinesRead = list.linesRead;
-  if (changes) changes->SetListLines(list.linesRead);
-  if (includeData) {
-    list.entries.AddBuffer(includeData->bytes());
-    ReadIncludeLines(includeData->bytes(), &list);
+  run->listLinesRead = list.linesRead;
+  if (run->changes) run->changes->SetListLines(list.linesRead);
+  if (run->includeData) {
+    list.entries.AddBuffer(run->includeData->bytes());
+    ReadIncludeLines(run->includeData->bytes(), &list);
   }
-  outcome.linesRead = static_cast<int32_t>(list.linesRead);
+  return RunFailure::None();
+}
+
+// Writes the sorted records into the companion (or into memory) and, in a
+// real run, commits the companion to the list.
+RunFailure WriteAndCommit(const std::string& listName, bool removeDuplicates,
+                          const ListRunMode& mode, ListRun* run, WriteResult* written) {
+  // A dry run writes into memory, or nowhere when nothing looks at it.
+  std::unique_ptr<WritableFile> out;
+  if (mode.dryRun) {
+    out = std::make_unique<StringWritableFile>(mode.writtenList);
+  } else if (mode.writtenList != nullptr) {
+    out = std::make_unique<CopyingWritableFile>(run->rewrite->contents(), mode.writtenList);
+  }
+  *written = WriteRecords(listName, run->list, removeDuplicates,
+                          out ? out.get() : run->rewrite->contents());
+  // The report's rows are views of the files' bytes, still held here.
+  if (run->changes) mode.report->Add(*run->changes);
+  // The records are views of the files' bytes: let them go before the list
+  // is written again from the companion.
+  run->list = MemberList();
+  run->changes.reset();
+  run->includeData.reset();
+  out.reset();
+  if (mode.dryRun) return RunFailure::None();
+  if (written->status.ok() && mode.beforeCut) {
+    RunFailure failure = mode.beforeCut();
+    if (!failure.ok()) {
+      run->rewrite->Abandon();
+      return failure;
+    }
+  }
+  return run->rewrite->Commit(written->status);
+}
+
+void PrintRemovedCounts(int64_t duplicateCount, int64_t filteredCount) {
+  if (duplicateCount > 0) {
+    PrintText("   Removed " + NumberText(static_cast<double>(duplicateCount)) + " " +
+              Plural(duplicateCount, "duplicate record", "."));
+    PrintLineEnd();
+  }
+  if (filteredCount > 0) {
+    PrintText("   Filtered " + NumberText(static_cast<double>(filteredCount)) + " " +
+              Plural(filteredCount, "excluded record", "."));
+    PrintLineEnd();
+  }
+}
+
+// Reads, filters by `exclude` (null or inactive: no exclusion), sorts and
+// rewrites one list; `role` only decides how a failure to read it is
+// worded. With `keep`, the list is handed back still held (and read again
+// when it was rewritten) instead of being closed.
+ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::string& includeName,
+                        bool removeDuplicates, ListRole role, const ListRunMode& mode,
+                        ExcludeList* exclude, std::unique_ptr<HeldFile>* keep) {
+  ListRun run;
+  RunFailure failure = OpenAndClaim(fs, listName, role, mode, &run);
+  if (failure.ok()) failure = ReadRecords(fs, includeName, role, mode, &run);
+  if (!failure.ok()) return {0, failure};
+  MemberList& list = run.list;
+  const int32_t linesRead = static_cast<int32_t>(list.linesRead);
 
   // One line or none: nothing to do, unless it came from the include file
   // or is a record that the exclude list names.
-  bool includeGaveLine = list.linesRead > listLinesRead;
+  const bool excludeActive = exclude != nullptr && exclude->active;
+  bool includeGaveLine = list.linesRead > run.listLinesRead;
   bool excludeNamesRecord = excludeActive && list.entries.size() == 2 &&
                             ExcludeKeysName(exclude->keys, list.entries.Text(1));
   if (list.linesRead <= 1 && !includeGaveLine && !excludeNamesRecord) {
-    if (rewrite) rewrite->Abandon();
-    if (mode.writtenList != nullptr) mode.writtenList->assign(listBytes);
-    if (keep != nullptr) *keep = std::move(listFile);
-    return outcome;
+    if (run.rewrite) run.rewrite->Abandon();
+    if (mode.writtenList != nullptr) mode.writtenList->assign(run.listFile->bytes());
+    if (keep != nullptr) *keep = std::move(run.listFile);
+    return {linesRead, RunFailure::None()};
   }
 
   PrintText("* \"" + listName + "\" has " + NumberText(static_cast<double>(list.linesRead)) +
@@ -405,60 +313,23 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
   PrintText(", Writing.");
   PrintLineEnd();
   if (closedRecordLine != 0) {
-    return {outcome.linesRead, ClosedRecordRefusal(listName, role, closedRecordLine)};
+    return {linesRead, ClosedRecordRefusal(listName, role, closedRecordLine)};
   }
-  // A dry run writes into memory, or nowhere when nothing looks at it.
-  std::unique_ptr<WritableFile> out;
-  if (mode.dryRun) {
-    out = std::make_unique<StringWritableFile>(mode.writtenList);
-  } else if (mode.writtenList != nullptr) {
-    out = std::make_unique<CopyingWritableFile>(rewrite->contents(), mode.writtenList);
-  }
-  WriteResult written =
-      WriteRecords(listName, list, removeDuplicates, out ? out.get() : rewrite->contents());
-  // The report's rows are views of the files' bytes, still held here.
-  if (changes) mode.report->Add(*changes);
-  // The records are views of the files' bytes: let them go before the list
-  // is written again from the companion.
-  list = MemberList();
-  changes.reset();
-  includeData.reset();
-  out.reset();
-  if (mode.dryRun) {
-    if (keep != nullptr) *keep = std::move(listFile);
-  } else {
-    if (written.status.ok() && mode.beforeCut) {
-      failure = mode.beforeCut();
-      if (!failure.ok()) {
-        rewrite->Abandon();
-        return {outcome.linesRead, failure};
-      }
-    }
-    failure = rewrite->Commit(written.status);
-    if (!failure.ok()) return {outcome.linesRead, failure};
-  }
+  WriteResult written;
+  failure = WriteAndCommit(listName, removeDuplicates, mode, &run, &written);
+  if (!failure.ok()) return {linesRead, failure};
   if (keep != nullptr && !mode.dryRun) {
     // The exclude list's keys come from what was just written, read through
     // the same held descriptor.
-    Status s = listFile->Reload();
+    Status s = run.listFile->Reload();
     if (!s.ok()) {
-      return {outcome.linesRead,
+      return {linesRead,
               RunFailure::Of(FailedStep::kReadSortedExclude, s, listName, ListRole::kExclude)};
     }
-    *keep = std::move(listFile);
   }
-
-  if (written.duplicateCount > 0) {
-    PrintText("   Removed " + NumberText(static_cast<double>(written.duplicateCount)) + " " +
-              Plural(written.duplicateCount, "duplicate record", "."));
-    PrintLineEnd();
-  }
-  if (filteredCount > 0) {
-    PrintText("   Filtered " + NumberText(static_cast<double>(filteredCount)) + " " +
-              Plural(filteredCount, "excluded record", "."));
-    PrintLineEnd();
-  }
-  return outcome;
+  if (keep != nullptr) *keep = std::move(run.listFile);
+  PrintRemovedCounts(written.duplicateCount, filteredCount);
+  return {linesRead, RunFailure::None()};
 }
 
 }  // namespace
