@@ -102,11 +102,6 @@ void QuickSortRangeDescending(T* items, int64_t lo, int64_t hi, Compare& compare
   }
 }
 
-template <typename T, typename Compare>
-void QuickSortDescending(T* items, int64_t count, Compare compare) {
-  QuickSortRangeDescending(items, 0, count - 1, compare);
-}
-
 // Parts larger than a grain are shared out, each partition's smaller part
 // first; see sort.h.
 template <typename T, typename Compare, typename SortLopsided>
