@@ -154,6 +154,79 @@ void ShareTasksOnTwoThreads(Task first, Work work) {
   if (helperFailure) std::rethrow_exception(helperFailure);
 }
 
+namespace two_threads_detail {
+
+// The two chunks the helper thread of FormatChunksInOrder may hold ahead of
+// this one, and their handing over.
+class ChunkHandoff {
+ public:
+  // On the helper: makes the odd chunks in turn, each once its slot is free.
+  // Stops when told to, or when `format` throws (the failure is kept for
+  // this thread).
+  template <typename Format>
+  void MakeOddChunks(size_t count, Format& format) {
+    for (size_t chunk = 1; chunk < count; chunk += 2) {
+      Slot& slot = SlotOf(chunk);
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return !slot.ready || stop_; });
+        if (stop_) return;
+      }
+      try {
+        slot.bytes.clear();
+        format(chunk, &slot.bytes);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failure_ = std::current_exception();
+        changed_.notify_all();
+        return;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.ready = true;
+      changed_.notify_all();
+    }
+  }
+
+  // The bytes of the odd chunk `chunk` once they are made, or null when the
+  // helper failed first. They stay the helper's to change after Release.
+  const std::string* Await(size_t chunk) {
+    Slot& slot = SlotOf(chunk);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return slot.ready || failure_; });
+    return slot.ready ? &slot.bytes : nullptr;
+  }
+  void Release(size_t chunk) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SlotOf(chunk).ready = false;
+    changed_.notify_all();
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+  }
+  // Read once the helper has stopped.
+  std::exception_ptr failure() const { return failure_; }
+
+ private:
+  struct Slot {
+    std::string bytes;
+    bool ready = false;
+  };
+  Slot& SlotOf(size_t chunk) { return slots_[(chunk / 2) % 2]; }
+
+  Slot slots_[2];
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stop_ = false;
+  std::exception_ptr failure_;
+};
+
+}  // namespace two_threads_detail
+
 // Output made in `count` chunks: format(index, out) appends chunk `index` to
 // the empty string *out; the odd chunks are made on a helper thread, two at
 // most ahead. consume(bytes) gets every chunk on this thread, in order.
@@ -162,87 +235,44 @@ void ShareTasksOnTwoThreads(Task first, Work work) {
 template <typename Format, typename Consume>
 void FormatChunksInOrder(size_t count, Format format, Consume consume) {
   std::string own;
-  auto alone = [&](size_t from) {
-    for (size_t chunk = from; chunk < count; ++chunk) {
-      own.clear();
-      format(chunk, &own);
-      consume(std::string_view(own));
-    }
+  auto makeHere = [&](size_t chunk) {
+    own.clear();
+    format(chunk, &own);
+    consume(std::string_view(own));
   };
-  if (count < 2) return alone(0);
-
-  struct Slot {
-    std::string bytes;
-    bool ready = false;
+  auto alone = [&] {
+    for (size_t chunk = 0; chunk < count; ++chunk) makeHere(chunk);
   };
-  Slot slots[2];
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool stop = false;
-  std::exception_ptr helperFailure;
-  auto slotOf = [&slots](size_t chunk) -> Slot& { return slots[(chunk / 2) % 2]; };
+  if (count < 2) return alone();
 
+  two_threads_detail::ChunkHandoff handoff;
   std::thread helper;
   try {
-    helper = std::thread([&] {
-      for (size_t chunk = 1; chunk < count; chunk += 2) {
-        Slot& slot = slotOf(chunk);
-        {
-          std::unique_lock<std::mutex> lock(mutex);
-          changed.wait(lock, [&] { return !slot.ready || stop; });
-          if (stop) return;
-        }
-        try {
-          slot.bytes.clear();
-          format(chunk, &slot.bytes);
-        } catch (...) {
-          std::lock_guard<std::mutex> lock(mutex);
-          helperFailure = std::current_exception();
-          changed.notify_all();
-          return;
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        slot.ready = true;
-        changed.notify_all();
-      }
-    });
+    helper = std::thread([&] { handoff.MakeOddChunks(count, format); });
   } catch (const std::system_error&) {
-    return alone(0);
+    return alone();
   }
-
   auto finish = [&] {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stop = true;
-    }
-    changed.notify_all();
+    handoff.Stop();
     helper.join();
   };
   try {
     for (size_t chunk = 0; chunk < count; ++chunk) {
       if (chunk % 2 == 0) {
-        own.clear();
-        format(chunk, &own);
-        consume(std::string_view(own));
+        makeHere(chunk);
         continue;
       }
-      Slot& slot = slotOf(chunk);
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return slot.ready || helperFailure; });
-        if (!slot.ready) break;
-      }
-      consume(std::string_view(slot.bytes));
-      std::lock_guard<std::mutex> lock(mutex);
-      slot.ready = false;
-      changed.notify_all();
+      const std::string* made = handoff.Await(chunk);
+      if (made == nullptr) break;
+      consume(std::string_view(*made));
+      handoff.Release(chunk);
     }
   } catch (...) {
     finish();
     throw;
   }
   finish();
-  if (helperFailure) std::rethrow_exception(helperFailure);
+  if (handoff.failure()) std::rethrow_exception(handoff.failure());
 }
 
 }  // namespace grenfel
