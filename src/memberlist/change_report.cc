@@ -61,35 +61,56 @@ void AppendNumber(int64_t value, std::string* text) { *text += std::to_string(va
 
 ChangeReport::ChangeReport() : text_(kHeader) {}
 
-void ChangeReport::Add(const ListChanges& changes) {
+namespace {
+
+// Where a record came from: its file and its line.
+struct Place {
+  bool include = false;
+  int64_t line = 0;
+};
+
+}  // namespace
+
+struct ChangeReport::RowPlaces {
+  std::vector<Place> walkFrom, walkKept, excludedFrom, writtenFrom;
+};
+
+ChangeReport::RowPlaces ChangeReport::FindPlaces(const ListChanges& changes) {
   const bool exclude = changes.file_ == ReportedFile::kExclude;
   LineFinder listLines(changes.list_), includeLines(changes.include_);
-  // Where a record came from: its file and its line, once found.
-  struct Place {
-    bool include = false;
-    int64_t line = 0;
-  };
   auto ask = [&](const char* at, Place* place) {
     place->include = Within(changes.include_, at);
     (place->include ? includeLines : listLines).Ask(at, &place->line);
   };
-
-  std::vector<Place> walkFrom(changes.walk_.size()), walkKept(changes.walk_.size());
+  RowPlaces places;
+  places.walkFrom.resize(changes.walk_.size());
+  places.walkKept.resize(changes.walk_.size());
   for (size_t i = 0; i < changes.walk_.size(); ++i) {
-    ask(changes.walk_[i].record.data(), &walkFrom[i]);
-    if (changes.walk_[i].kept != nullptr) ask(changes.walk_[i].kept, &walkKept[i]);
+    ask(changes.walk_[i].record.data(), &places.walkFrom[i]);
+    if (changes.walk_[i].kept != nullptr) ask(changes.walk_[i].kept, &places.walkKept[i]);
   }
-  std::vector<Place> excludedFrom(changes.excluded_.size());
+  places.excludedFrom.resize(changes.excluded_.size());
   for (size_t i = 0; i < changes.excluded_.size(); ++i) {
-    ask(changes.excluded_[i].record.data(), &excludedFrom[i]);
+    ask(changes.excluded_[i].record.data(), &places.excludedFrom[i]);
   }
-  std::vector<Place> writtenFrom;
   if (exclude) {
-    writtenFrom.resize(changes.written_.size());
-    for (size_t i = 0; i < changes.written_.size(); ++i) ask(changes.written_[i], &writtenFrom[i]);
+    places.writtenFrom.resize(changes.written_.size());
+    for (size_t i = 0; i < changes.written_.size(); ++i) {
+      ask(changes.written_[i], &places.writtenFrom[i]);
+    }
   }
+  // The places' lines are filled in here, one pass over each file.
   listLines.Find();
   includeLines.Find();
+  return places;
+}
+
+void ChangeReport::Add(const ListChanges& changes) {
+  const bool exclude = changes.file_ == ReportedFile::kExclude;
+  const RowPlaces places = FindPlaces(changes);
+  const std::vector<Place>& walkFrom = places.walkFrom;
+  const std::vector<Place>& walkKept = places.walkKept;
+  const std::vector<Place>& excludedFrom = places.excludedFrom;
 
   const std::string_view fileWord = FileWord(changes.file_);
   auto placeText = [&](const Place& place) {
@@ -130,7 +151,7 @@ void ChangeReport::Add(const ListChanges& changes) {
 
   if (exclude) {
     excludeLineOfKey_.clear();
-    for (const Place& place : writtenFrom) excludeLineOfKey_.push_back(place.line);
+    for (const Place& place : places.writtenFrom) excludeLineOfKey_.push_back(place.line);
   }
 }
 

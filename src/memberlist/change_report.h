@@ -101,6 +101,10 @@ class ChangeReport {
   const std::string& text() const { return text_; }
 
  private:
+  // Where the records of each kind of row came from.
+  struct RowPlaces;
+  static RowPlaces FindPlaces(const ListChanges& changes);
+
   std::string text_;
   // For each exclude key (a line of the exclude file as the run used it), its
   // line in the file as the run found it; empty when the file was not
