@@ -119,24 +119,44 @@ echo "== End-to-end tests against both grenfel.exe under wine"
 shards=2
 pids=()
 logs=()
-for bits in 64 32; do
+# bits, then the arguments of the suite
+run_e2e() {
+  local bits=$1 loader build
+  shift
   if [ "$bits" = 64 ]; then loader=$wine64 build=build-win; else loader=$wine32 build=build-win32; fi
+  GRENFEL_E2E_BINARY=$PWD/$build/grenfel_e2e_launch.exe GRENFEL_E2E_WRAPPER=$loader \
+    GRENFEL_E2E_WINDOWS=1 GRENFEL_E2E_32BIT=$([ "$bits" = 32 ] && echo 1 || echo 0) \
+    timeout 900 "$linux_build/grenfel_e2e_tests" --gtest_brief=1 "$@"
+}
+for bits in 64 32; do
   for ((i = 0; i < shards; i++)); do
     log=$scratch/e2e.$bits.$i.log
-    GRENFEL_E2E_BINARY=$PWD/$build/grenfel_e2e_launch.exe GRENFEL_E2E_WRAPPER=$loader \
-      GRENFEL_E2E_WINDOWS=1 GRENFEL_E2E_32BIT=$([ "$bits" = 32 ] && echo 1 || echo 0) \
-      GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i timeout 900 \
-      "$linux_build/grenfel_e2e_tests" --gtest_brief=1 >"$log" 2>&1 &
+    GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i run_e2e "$bits" >"$log" 2>&1 &
     pids+=($!)
     logs+=("$log")
   done
 done
+# A test that fails is run once more, alone, and fails the build only when
+# it fails again; either way its failure is told again at the end, where a
+# long log is not cut.
+told=()
 for ((i = 0; i < ${#pids[@]}; i++)); do
-  if ! wait "${pids[$i]}"; then
-    echo "FAILED: ${logs[$i]##*/}"
+  log=${logs[$i]}
+  code=0
+  wait "${pids[$i]}" || code=$?
+  cat "$log"
+  [ "$code" -eq 0 ] && continue
+  bits=${log#"$scratch"/e2e.}
+  bits=${bits%%.*}
+  tests=$(sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_]*\.[A-Za-z0-9_/]*\).*/\1/p' "$log" | sort -u | paste -sd:)
+  if [ -n "$tests" ] && run_e2e "$bits" --gtest_filter="$tests" >"$log.again" 2>&1; then
+    told+=("FLAKY ($bits-bit): $tests failed in ${log##*/}, then passed alone; its failure was:")
+  else
+    told+=("FAILED ($bits-bit): ${tests:-the suite} in ${log##*/}, and again alone; the failure was:")
     failed=1
   fi
-  cat "${logs[$i]}"
+  told+=("$(grep -v -e '^Running main' -e 'Skipped$' -e 'not run through GRENFEL_E2E_WRAPPER' \
+    -e '^Linux' -e '^for the 32-bit' -e '^a POSIX FIFO' -e '^grenfel: hint' "$log" | tail -n 40)")
 done
 echo "-- end-to-end tests done at $((SECONDS - started)) s"
 
@@ -256,6 +276,10 @@ for bits in 64 32; do
 done
 
 echo "-- Windows builds took $((SECONDS - started)) s"
+if [ ${#told[@]} -gt 0 ]; then
+  echo "== End-to-end failures under wine, again"
+  printf '%s\n' "${told[@]}"
+fi
 if [ "$failed" -ne 0 ]; then
   echo "Windows build: FAILED"
   exit 1
