@@ -34,34 +34,36 @@ void PartitionRanks(RankedItem* items, int64_t lo, int64_t hi, int64_t* jOut, in
 }
 
 // The smallest and largest rank of blocks of the range [lo, hi]: blocks of
-// 32 items, of 32 such blocks, and so on up to one block for all. A bound
-// may be looser than the truth (a swap only widens it and marks it stale);
-// a stale bound is made exact again, from the items or from the blocks
-// below, when it is next asked for.
+// 4 items, of 4 such blocks, and so on up to one block for all. A swap
+// marks the bounds of its blocks stale; a stale bound is made exact again,
+// from the items or from the blocks below, when it is next asked for. A
+// stale block's blocks above are stale too.
 class RankBounds {
  public:
   RankBounds(const RankedItem* items, int64_t lo, int64_t hi)
       : items_(items), base_(lo), end_(hi + 1) {
     const int64_t length = end_ - base_;
-    for (size_t level = 0;; ++level) {
-      int64_t size = BlockSize(level);
-      size_t blocks = static_cast<size_t>((length + size - 1) / size);
-      levels_.push_back({std::vector<uint32_t>(blocks), std::vector<uint32_t>(blocks),
-                         std::vector<uint8_t>(blocks, 0)});
-      for (size_t b = 0; b < blocks; ++b) Refresh(level, b);
+    size_t total = 0;
+    for (levelCount_ = 0;; ++levelCount_) {
+      int64_t size = BlockSize(levelCount_);
+      levelStart_[levelCount_] = total;
+      total += static_cast<size_t>((length + size - 1) / size);
       if (size >= length) break;
+    }
+    levelStart_[++levelCount_] = total;
+    bounds_.assign(total, kStale);
+    for (size_t level = 0; level < levelCount_; ++level) {
+      for (size_t b = 0; b < levelStart_[level + 1] - levelStart_[level]; ++b) Refresh(level, b);
     }
   }
 
-  // The item at `position` now holds `rank`.
-  void Moved(int64_t position, uint32_t rank) {
+  // The item at `position` has changed.
+  void Moved(int64_t position) {
     uint64_t offset = static_cast<uint64_t>(position - base_);
-    for (size_t level = 0; level < levels_.size(); ++level) {
-      Level& l = levels_[level];
-      size_t b = BlockOf(offset, level);
-      l.min[b] = std::min(l.min[b], rank);
-      l.max[b] = std::max(l.max[b], rank);
-      l.stale[b] = 1;
+    for (size_t level = 0; level < levelCount_; ++level) {
+      Bound& bound = At(level, BlockOf(offset, level));
+      if (IsStale(bound)) return;
+      bound = kStale;
     }
   }
 
@@ -71,9 +73,9 @@ class RankBounds {
     int64_t k = from;
     while (k < limit) {
       // The blocks that start at k and end by the limit.
-      size_t fit = AlignedLevels(static_cast<uint64_t>(k - base_));
-      while (fit > 0 && k + BlockSize(fit - 1) > limit) --fit;
       uint64_t offset = static_cast<uint64_t>(k - base_);
+      size_t fit = AlignedLevels(offset);
+      while (fit > 0 && k + BlockSize(fit - 1) > limit) --fit;
       if (fit == 0) {
         // Item by item up to the next border of a block.
         int64_t border =
@@ -130,31 +132,42 @@ class RankBounds {
   }
 
  private:
-  static constexpr size_t kBits = 5;  // 32 items, or 32 blocks, to a block
+  // 4 items, or 4 blocks, to a block: a scan that cannot jump a block looks
+  // at fewer before it goes up or down a level. Wider blocks save memory
+  // (here about 2.7 bytes an item) but cost more than they save.
+  static constexpr size_t kBits = 2;
   static constexpr uint64_t kItemsPerBlock = uint64_t{1} << kBits;
+  // Ranges hold fewer than 2^32 items.
+  static constexpr size_t kMostLevels = (32 + kBits - 1) / kBits;
   static int64_t BlockSize(size_t level) { return int64_t{1} << (kBits * (level + 1)); }
   // The number of levels whose blocks have a border at `offset`.
   size_t AlignedLevels(uint64_t offset) const {
-    if (offset == 0) return levels_.size();
-    return std::min<size_t>(static_cast<size_t>(std::countr_zero(offset)) / kBits, levels_.size());
+    if (offset == 0) return levelCount_;
+    return std::min<size_t>(static_cast<size_t>(std::countr_zero(offset)) / kBits, levelCount_);
   }
   static size_t BlockOf(uint64_t offset, size_t level) {
     // Below the range's length, which is a size_t.
     return static_cast<size_t>(offset >> (kBits * (level + 1)));
   }
 
-  struct Level {
-    std::vector<uint32_t> min, max;
-    std::vector<uint8_t> stale;
+  // A block's bounds; kStale (no block has its smallest rank above its
+  // largest) when they must be found again.
+  struct Bound {
+    uint32_t min, max;
   };
+  static constexpr Bound kStale{1, 0};
+  static bool IsStale(const Bound& b) { return b.min > b.max; }
+  Bound& At(size_t level, size_t b) { return bounds_[levelStart_[level] + b]; }
 
   uint32_t Min(size_t level, size_t b) {
-    if (levels_[level].stale[b]) Refresh(level, b);
-    return levels_[level].min[b];
+    Bound& bound = At(level, b);
+    if (IsStale(bound)) Refresh(level, b);
+    return bound.min;
   }
   uint32_t Max(size_t level, size_t b) {
-    if (levels_[level].stale[b]) Refresh(level, b);
-    return levels_[level].max[b];
+    Bound& bound = At(level, b);
+    if (IsStale(bound)) Refresh(level, b);
+    return bound.max;
   }
 
   void Refresh(size_t level, size_t b) {
@@ -171,23 +184,22 @@ class RankBounds {
     } else {
       // Stale blocks below are made exact first: each stale mark is paid
       // for by the swap that set it.
-      const Level& below = levels_[level - 1];
-      size_t to = std::min(first + (size_t{1} << kBits), below.min.size());
+      const size_t below = levelStart_[level] - levelStart_[level - 1];
+      const size_t to = std::min(first + (size_t{1} << kBits), below);
       for (size_t c = first; c < to; ++c) {
-        if (below.stale[c]) Refresh(level - 1, c);
-        low = std::min(low, below.min[c]);
-        high = std::max(high, below.max[c]);
+        low = std::min(low, Min(level - 1, c));
+        high = std::max(high, At(level - 1, c).max);
       }
     }
-    Level& l = levels_[level];
-    l.min[b] = low;
-    l.max[b] = high;
-    l.stale[b] = 0;
+    At(level, b) = {low, high};
   }
 
   const RankedItem* items_;
   int64_t base_, end_;
-  std::vector<Level> levels_;
+  size_t levelCount_ = 0;
+  // Where each level's blocks start in bounds_; one more for the end.
+  size_t levelStart_[kMostLevels + 1] = {};
+  std::vector<Bound> bounds_;
 };
 
 void SortRanks(RankedItem* items, Range whole);
@@ -204,8 +216,8 @@ void PartitionRanksJumping(RankedItem* items, int64_t lo, int64_t hi, RankBounds
     if (i > j) break;
     if (i < j) {
       std::swap(items[i], items[j]);
-      bounds.Moved(i, RankOf(items[i]));
-      bounds.Moved(j, RankOf(items[j]));
+      bounds.Moved(i);
+      bounds.Moved(j);
     }
     ++i;
     --j;
