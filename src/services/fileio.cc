@@ -95,13 +95,39 @@ size_t ReadableLength(std::string_view bytes) {
   return stop ? static_cast<size_t>(static_cast<const char*>(stop) - bytes.data()) : bytes.size();
 }
 
+namespace {
+
+// The CR bytes of `block`, at most kCountBlock bytes: counted sixteen at a
+// time in byte counters, which compilers turn into wide compares (a call
+// to memchr for each line costs four times as much on short lines).
+constexpr size_t kCountLanes = 16;
+constexpr size_t kCountBlock = 255 * kCountLanes;  // no counter passes 255
+
+size_t CountCarriageReturns(const char* block, size_t length) {
+  uint8_t counts[kCountLanes] = {};
+  size_t k = 0;
+  for (; k + kCountLanes <= length; k += kCountLanes) {
+    for (size_t lane = 0; lane < kCountLanes; ++lane) {
+      counts[lane] = static_cast<uint8_t>(counts[lane] + (block[k + lane] == '\r'));
+    }
+  }
+  size_t total = 0;
+  for (uint8_t count : counts) total += count;
+  for (; k < length; ++k) total += block[k] == '\r';
+  return total;
+}
+
+}  // namespace
+
 size_t MostLines(std::string_view bytes) {
   size_t lines = 1;
-  for (const char *at = bytes.data(), *end = at + ReadableLength(bytes);
-       (at = static_cast<const char*>(std::memchr(at, '\r', static_cast<size_t>(end - at)))) !=
-       nullptr;
-       ++at) {
-    ++lines;
+  for (size_t at = 0; at < bytes.size(); at += kCountBlock) {
+    size_t length = std::min(kCountBlock, bytes.size() - at);
+    const void* stop = std::memchr(bytes.data() + at, kCtrlZ, length);
+    if (stop != nullptr)
+      length = static_cast<size_t>(static_cast<const char*>(stop) - (bytes.data() + at));
+    lines += CountCarriageReturns(bytes.data() + at, length);
+    if (stop != nullptr) break;
   }
   return lines;
 }
