@@ -89,16 +89,7 @@ bool GroupedList::ReadAllLines() {
   // other thread, into their own room behind that of the first ones. In a
   // list whose head is on top they are all members; where they are not,
   // they are read again here, after the first ones.
-  const char* bytes = readable_.data();
-  size_t middle = readable_.size() / 2;
-  const void* cr =
-      middle > 0 ? std::memchr(bytes + middle, '\r', readable_.size() - middle) : nullptr;
-  size_t split = readable_.size();
-  if (cr != nullptr) {
-    split = static_cast<size_t>(static_cast<const char*>(cr) - bytes) + 1;
-    if (split < readable_.size() && bytes[split] == '\n') ++split;
-  }
-  std::string_view first = readable_.substr(0, split), second = readable_.substr(split);
+  const auto [first, second] = SplitAtMiddleLine(readable_);
   const size_t firstRoom = MostLines(first);
   // Every line but the last of each part ends with a CR: the array is made
   // once, never doubling (and briefly holding twice its size) while it fills.

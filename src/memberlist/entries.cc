@@ -87,15 +87,20 @@ void EntryStore::AddBuffer(std::string_view bytes) {
   nextBase_ += bytes.size() + 1;
 }
 
-void EntryStore::Add(std::string_view record) {
-  if (record.empty()) {
-    entries_.push_back({0, 0, 0});
-    return;
-  }
+EntryStore::Entry EntryStore::EntryFor(std::string_view record) const {
+  if (record.empty()) return {0, 0, 0};
   const Buffer& buffer = buffers_.back();
   uint64_t offset = buffer.base + static_cast<uint64_t>(record.data() - buffer.data);
   uint64_t length = std::min<uint64_t>(record.size(), kLongLength);
-  entries_.push_back({0, 0, offset << kLengthBits | length});
+  return {0, 0, offset << kLengthBits | length};
+}
+
+void EntryStore::Add(std::string_view record) { entries_.push_back(EntryFor(record)); }
+
+void EntryStore::MoveDown(size_t from, size_t count, size_t to) {
+  std::copy(entries_.begin() + static_cast<ptrdiff_t>(from),
+            entries_.begin() + static_cast<ptrdiff_t>(from + count),
+            entries_.begin() + static_cast<ptrdiff_t>(to));
 }
 
 std::string_view EntryStore::Decode(uint64_t ref) const {

@@ -7,8 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace grenfel {
@@ -28,6 +30,13 @@ class EntryStore {
   // Stores a record (a trimmed line of the last buffer, or empty) as the next
   // entry.
   void Add(std::string_view record);
+  // Entries filled in place, by two threads at once if need be: `count`
+  // more entries are made (within the room reserved), each then set once by
+  // Set; MoveDown and Truncate close the gaps of room left unused.
+  void Grow(size_t count) { entries_.resize(entries_.size() + count); }
+  void Set(size_t index, std::string_view record) { entries_[index] = EntryFor(record); }
+  void MoveDown(size_t from, size_t count, size_t to);
+  void Truncate(size_t size) { entries_.resize(size); }
 
   size_t size() const { return entries_.size(); }
   std::string_view Text(size_t index) const;
@@ -61,12 +70,30 @@ class EntryStore {
   // changed, for any other.
   bool SortPresorted();
 
+  Entry EntryFor(std::string_view record) const;
   std::string_view Decode(uint64_t ref) const;
   int CompareEntries(const Entry& a, const Entry& b) const;
 
+  // Leaves the entries that Grow makes unset: the threads that fill them
+  // are the first to touch their memory, each its own part, at once.
+  template <typename T>
+  struct UnsetAllocator : std::allocator<T> {
+    UnsetAllocator() = default;
+    template <typename U>
+    UnsetAllocator(const UnsetAllocator<U>&) {}
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+    template <typename U>
+    void construct(U* at) {
+      ::new (static_cast<void*>(at)) U;
+    }
+  };
+
   std::vector<Buffer> buffers_;
   uint64_t nextBase_ = 0;
-  std::vector<Entry> entries_;
+  std::vector<Entry, UnsetAllocator<Entry>> entries_;
 };
 
 // The keys of the exclude list in file order: each line trimmed, compared

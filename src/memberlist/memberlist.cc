@@ -13,6 +13,7 @@
 #include "services/rewrite.h"
 #include "services/string_file.h"
 #include "services/text.h"
+#include "services/two_threads.h"
 
 namespace grenfel {
 namespace {
@@ -27,29 +28,81 @@ bool IsErrorsToLine(std::string_view line) {
   return line.size() >= 12 && EqualUpper(line.substr(0, 12), "+ERRORS-TO:=");
 }
 
-void ReadListLines(std::string_view bytes, MemberList* list) {
-  LineReader reader(bytes);
+// Reads `lines` of the list file into the head block and the entries, each
+// entry into the room made for it from `*next` on; `state` receives the
+// counts, the flags and the head lines. With `membersOnly`, stops and
+// returns false at the first line that changes how the lines after it are
+// read: an errors-to line.
+bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, MemberList* state,
+                  bool membersOnly) {
+  LineReader reader(lines);
   std::string_view line;
   while (reader.ReadLine(&line)) {
-    ++list->linesRead;
     if (IsErrorsToLine(line)) {
-      list->head.push_back(line);
-      list->closedFlag = 1;
+      if (membersOnly) return false;
+      ++state->linesRead;
+      state->head.push_back(line);
+      state->closedFlag = 1;
       continue;
     }
-    if (list->closedFlag != 0 && !list->closedLineSeen) {
-      list->head.push_back(line);
-      if (EqualUpper(line, "CLOSED")) list->closedLineSeen = true;
+    ++state->linesRead;
+    if (state->closedFlag != 0 && !state->closedLineSeen) {
+      state->head.push_back(line);
+      if (EqualUpper(line, "CLOSED")) state->closedLineSeen = true;
       continue;
     }
     std::string_view record = TrimBlanks(line);
-    if (!record.empty() && record[0] == '+') list->hasPlusRecord = true;
+    if (!record.empty() && record[0] == '+') state->hasPlusRecord = true;
     if (record.size() == 6 && EqualUpper(record, "CLOSED")) {
-      list->closedRecords.emplace_back(list->entries.size(), list->linesRead);
+      state->closedRecords.emplace_back(*next, state->linesRead);
     }
-    list->entries.Add(record);
-    if (list->changes != nullptr && record.empty()) list->changes->EmptyRecord(list->linesRead);
+    entries->Set((*next)++, record);
+    if (state->changes != nullptr && record.empty()) state->changes->EmptyRecord(state->linesRead);
   }
+  return true;
+}
+
+// Reads the list file's lines. Without a report, the lines after the first
+// line end past the middle are read on the other thread, into room of their
+// own behind that of the first ones, as members; where the first part
+// leaves the head block open, or the second meets an errors-to line, they
+// are read again after the first ones.
+void ReadListLines(std::string_view bytes, MemberList* list) {
+  EntryStore& entries = list->entries;
+  const std::string_view readable = bytes.substr(0, ReadableLength(bytes));
+  LineHalves halves{readable, {}};
+  if (list->changes == nullptr) halves = SplitAtMiddleLine(readable);
+  // A first part that was cut off ends with a line end: no line follows
+  // its last CR. The room never passes what was reserved.
+  const size_t firstRoom = MostLines(halves.first) - (halves.second.empty() ? 0 : 1);
+  const size_t secondRoom = halves.second.empty() ? 0 : MostLines(halves.second);
+  size_t next = entries.size();
+  const size_t secondStart = next + firstRoom;
+  entries.Grow(firstRoom + secondRoom);
+  MemberList second;  // the second part's counts; its entries go into the list's
+  size_t secondNext = secondStart;
+  bool secondRead = false;
+  ForBothHalves(0, halves.second.empty() ? 0 : readable.size(), [&](size_t, size_t, int half) {
+    if (half == 0) {
+      ReadListPart(halves.first, &entries, &next, list, false);
+    } else if (!halves.second.empty()) {
+      secondRead = ReadListPart(halves.second, &entries, &secondNext, &second, true);
+    }
+  });
+  const bool headOpen = list->closedFlag != 0 && !list->closedLineSeen;
+  if (!halves.second.empty() && (!secondRead || headOpen)) {
+    ReadListPart(halves.second, &entries, &next, list, false);
+  } else if (!halves.second.empty()) {
+    const size_t count = secondNext - secondStart;
+    entries.MoveDown(secondStart, count, next);
+    for (const auto& [index, lineNumber] : second.closedRecords) {
+      list->closedRecords.emplace_back(index - secondStart + next, list->linesRead + lineNumber);
+    }
+    list->linesRead += second.linesRead;
+    list->hasPlusRecord = list->hasPlusRecord || second.hasPlusRecord;
+    next += count;
+  }
+  entries.Truncate(next);
 }
 
 // The line of the first record "CLOSED" that the exclusion left, or 0.

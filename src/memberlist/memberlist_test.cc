@@ -167,5 +167,57 @@ TEST(MemberListTest, ListsWrittenInPartsMatchTheRecordByRecordWalk) {
   EXPECT_NE(printed[0].find("duplicate records."), std::string::npos) << printed[0];
 }
 
+// A long list is read in two parts on two threads unless a change report is
+// asked for. Lines past the middle that change how the next ones are read
+// (an errors-to line, a head block still open at the middle) must give what
+// reading line by line gives, and so must records "CLOSED" and a Ctrl-Z.
+TEST(MemberListTest, ListsReadInTwoPartsMatchTheLineByLineReading) {
+  std::mt19937 random(8);
+  auto members = [&random](int count) {
+    std::string bytes;
+    for (int k = 0; k < count; ++k) {
+      int kind = static_cast<int>(random() % 40);
+      bytes += kind == 0   ? std::string("\r\n")
+               : kind == 1 ? "+plus" + std::to_string(random() % 900) + "@x.org\r\n"
+                           : " Member" + std::to_string(random() % 9000) + "@Host.org\r\n";
+    }
+    return bytes;
+  };
+  const std::string shapes[] = {
+      members(20000),
+      members(15000) + "+ERRORS-TO:=owner@x.org\r\n" + members(3000) + "CLOSED\r\n" + members(2000),
+      "mod@x.org\r\nCLOSED\r\n" + members(15000) + "+Errors-To:=o@x.org\r\n" + members(5000),
+      members(100) + "+ERRORS-TO:=o@x.org\r\n" + members(15000) + "closed\r\n" + members(5000),
+      members(15000) + " closed \r\n" + members(5000),
+      members(12000) + "\x1A" + members(8000),
+  };
+  std::string console;
+  CaptureConsole(&console);
+  for (size_t shape = 0; shape < std::size(shapes); ++shape) {
+    ScratchFolder folder;
+    WriteBytes(folder / "m.lst", shapes[shape]);
+    std::string written[2], printed[2];
+    int64_t refusedLine[2] = {};
+    for (int withReport = 0; withReport < 2; ++withReport) {
+      ChangeReport report;
+      ListRunMode mode;
+      mode.dryRun = true;
+      mode.writtenList = &written[withReport];
+      if (withReport) mode.report = &report;
+      console.clear();
+      ListOutcome run = ProcessList(RealFileSystem(), folder / "m.lst", "", "", false, mode);
+      refusedLine[withReport] = run.failure.ok() ? 0 : run.failure.line;
+      printed[withReport] = console;
+    }
+    EXPECT_TRUE(written[0] == written[1]) << "shape " << shape;
+    EXPECT_EQ(printed[0], printed[1]) << "shape " << shape;
+    EXPECT_EQ(refusedLine[0], refusedLine[1]) << "shape " << shape;
+    if (shape == 4) {
+      EXPECT_EQ(refusedLine[0], 15001);
+    }
+  }
+  CaptureConsole(nullptr);
+}
+
 }  // namespace
 }  // namespace grenfel

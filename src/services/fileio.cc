@@ -132,6 +132,19 @@ size_t MostLines(std::string_view bytes) {
   return lines;
 }
 
+LineHalves SplitAtMiddleLine(std::string_view readable) {
+  const size_t middle = readable.size() / 2;
+  const void* cr =
+      middle > 0 ? std::memchr(readable.data() + middle, '\r', readable.size() - middle) : nullptr;
+  size_t split = readable.size();
+  if (cr != nullptr) {
+    split = static_cast<size_t>(static_cast<const char*>(cr) - readable.data()) + 1;
+    // An LF right behind the CR belongs to the same line end.
+    if (split < readable.size() && readable[split] == '\n') ++split;
+  }
+  return {readable.substr(0, split), readable.substr(split)};
+}
+
 bool HasDataAfterEnd(std::string_view bytes) {
   for (size_t i = ReadableLength(bytes); i < bytes.size(); ++i) {
     char c = bytes[i];

@@ -272,6 +272,13 @@ class LineReader {
 size_t ReadableLength(std::string_view bytes);
 // How many lines the readable bytes hold at most: one more than their CRs.
 size_t MostLines(std::string_view bytes);
+// Readable bytes cut after the first line end past their middle, for
+// reading on two threads: the first part holds whole lines, the second the
+// rest (empty when no line ends past the middle).
+struct LineHalves {
+  std::string_view first, second;
+};
+LineHalves SplitAtMiddleLine(std::string_view readable);
 // True when something other than blanks, tabs, CR, LF or Ctrl-Z follows the
 // first Ctrl-Z: such data would be lost, not written back or not merged.
 bool HasDataAfterEnd(std::string_view bytes);
