@@ -153,11 +153,12 @@ TEST(EntryStoreTest, MostlySortedListsSortLikeTheArrayQuicksort) {
     std::vector<size_t> blanked;  // entry indices
   };
   std::vector<Case> cases;
-  {
-    Case daily{sortedRecords(6000), {}};
-    std::vector<std::string> added = sortedRecords(60);
+  // Long enough too for the merge on two threads, cut at the middle key.
+  for (size_t count : {6000, 80000}) {
+    Case daily{sortedRecords(count), {}};
+    std::vector<std::string> added = sortedRecords(count / 100);
     std::shuffle(added.begin(), added.end(), random);
-    for (size_t k = 0; k < 20; ++k) added.push_back(spelling(daily.records[random() % 6000]));
+    for (size_t k = 0; k < 20; ++k) added.push_back(spelling(daily.records[random() % count]));
     daily.records.insert(daily.records.end(), added.begin(), added.end());
     cases.push_back(daily);
   }
@@ -169,10 +170,11 @@ TEST(EntryStoreTest, MostlySortedListsSortLikeTheArrayQuicksort) {
     }
     cases.push_back(lists);
   }
-  {
-    Case excluded{sortedRecords(5000), {}};
-    for (size_t k = 0; k < 300; ++k) excluded.blanked.push_back(1 + random() % 5000);
-    excluded.records.insert(excluded.records.begin() + 2500, 40, "");
+  for (size_t count : {5000, 70000}) {
+    Case excluded{sortedRecords(count), {}};
+    for (size_t k = 0; k < count / 16; ++k) excluded.blanked.push_back(1 + random() % count);
+    excluded.records.insert(excluded.records.begin() + static_cast<std::ptrdiff_t>(count / 2), 40,
+                            "");
     cases.push_back(excluded);
   }
   {

@@ -17,11 +17,13 @@
 // This header states what callers use; the templates are defined in
 // sort_quicksort.h, sort_ranking.h and sort_presorted.h, which it includes.
 //
-// Threads: every sort here except RankPresorted may use this thread and one
-// helper (ShareTasksOnTwoThreads, ForBothHalves) once it has
-// kTwoThreadMinimum items, and then calls what the caller hands it (compare,
-// keys, sortLopsided) from both threads at once: those must only read what
-// nobody writes during the sort, and sortLopsided only touch its own part.
+// Threads: every sort here may use this thread and one helper
+// (ShareTasksOnTwoThreads, ForBothHalves) once it has kTwoThreadMinimum
+// items, and then calls what the caller hands it (compare, keys,
+// sortLopsided) from both threads at once: those must only read what nobody
+// writes during the sort (RankPresorted's SetRank writes only what no
+// comparison on the other thread reads), and sortLopsided only touch its
+// own part.
 // Without a helper thread all the work is done on this one. An exception
 // from a caller's function on either thread is thrown again from the sort
 // once both threads have stopped; the items are then in some order, every
@@ -126,14 +128,17 @@ bool SortPartThroughRanks(T* items, int64_t lo, int64_t hi, MakeKeys keys);
 //   // Whether the item has the lowest key, below every other one (the
 //   // empty ones). Such items may sit anywhere, inside runs too.
 //   bool Lowest(uint32_t a) const;
-//   // Item a has `rank` (0 for the lowest, counted up in key order). Called
-//   // once an item, after the last Compare that involves it.
+//   // Item a has `rank` (0 for the lowest; ranks rise with the keys, equal
+//   // keys share one, and they need not follow each other). Called once an
+//   // item, after the last Compare that involves it; items of keys below and
+//   // above the middle one of the longest run may be compared and ranked on
+//   // two threads at once.
 //   void SetRank(uint32_t a, uint32_t rank);
 //
 // Returns false, having ranked nothing, when the items are not mostly
 // sorted: more than a kRestShare-th of them outside ascending runs of at
 // least kLongRun items, or more than kMostRuns such runs (the numbers are in
-// sort_presorted.h). One thread; count below 2^32 - 1.
+// sort_presorted.h). The count is below 2^32 - 1.
 template <typename Keys>
 bool RankPresorted(size_t count, Keys& keys);
 
