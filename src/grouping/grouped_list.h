@@ -19,6 +19,7 @@
 #include "grouping/mapped_text.h"
 #include "memberlist/change_report.h"
 #include "services/fileio.h"
+#include "services/unset_vector.h"
 
 namespace grenfel {
 
@@ -187,7 +188,8 @@ class GroupedList {
   std::string_view readable_;  // the list's bytes up to the first Ctrl-Z
   std::vector<HeadLine> head_;
   // In file order while reading, in key order (descending) once sorted.
-  std::vector<Member> members_;
+  // Made in one go before the two threads that read the lines fill it.
+  UnsetVector<Member> members_;
   std::vector<Group> groups_;  // until Arrange
   int32_t groupCount_ = 0;
   // Session order after Arrange: pieces of the groups, linked in writing

@@ -7,11 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
+
+#include "services/unset_vector.h"
 
 namespace grenfel {
 
@@ -74,26 +74,10 @@ class EntryStore {
   std::string_view Decode(uint64_t ref) const;
   int CompareEntries(const Entry& a, const Entry& b) const;
 
-  // Leaves the entries that Grow makes unset: the threads that fill them
-  // are the first to touch their memory, each its own part, at once.
-  template <typename T>
-  struct UnsetAllocator : std::allocator<T> {
-    UnsetAllocator() = default;
-    template <typename U>
-    UnsetAllocator(const UnsetAllocator<U>&) {}
-    template <typename U, typename... Args>
-    void construct(U* at, Args&&... args) {
-      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-    }
-    template <typename U>
-    void construct(U* at) {
-      ::new (static_cast<void*>(at)) U;
-    }
-  };
-
   std::vector<Buffer> buffers_;
   uint64_t nextBase_ = 0;
-  std::vector<Entry, UnsetAllocator<Entry>> entries_;
+  // Grow leaves its entries unset, for the threads that fill them.
+  UnsetVector<Entry> entries_;
 };
 
 // The keys of the exclude list in file order: each line trimmed, compared
