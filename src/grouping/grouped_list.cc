@@ -89,7 +89,8 @@ bool GroupedList::ReadAllLines() {
   // other thread, into their own room behind that of the first ones. In a
   // list whose head is on top they are all members; where they are not,
   // they are read again here, after the first ones.
-  const auto [first, second] = SplitAtMiddleLine(readable_);
+  const LineHalves halves = SplitAtMiddleLine(readable_);
+  const std::string_view first = halves.first, second = halves.second;
   const size_t firstRoom = MostLines(first);
   // Every line but the last of each part ends with a CR: the array is made
   // once, never doubling (and briefly holding twice its size) while it fills.
