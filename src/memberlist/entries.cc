@@ -77,8 +77,10 @@ std::string_view KeyOfEntry(std::string_view entry) {
 
 EntryStore::EntryStore() { entries_.push_back({0, 0, 0}); }
 
-void EntryStore::ReserveForLines(std::string_view bytes) {
-  entries_.reserve(entries_.capacity() + MostLines(bytes));
+size_t EntryStore::ReserveForLines(std::string_view bytes) {
+  const size_t lines = MostLines(bytes);
+  entries_.reserve(entries_.capacity() + lines);
+  return lines;
 }
 
 void EntryStore::AddBuffer(std::string_view bytes) {

@@ -23,7 +23,8 @@ class EntryStore {
   // Makes room for one entry per line of a file's bytes. Called for every
   // file before any record is added, it spares the array from growing (and
   // briefly holding its old and new copies).
-  void ReserveForLines(std::string_view bytes);
+  // Returns the number of lines it made room for.
+  size_t ReserveForLines(std::string_view bytes);
   // Makes the bytes of one file known; the records added next must be views
   // into them. The bytes must outlive the store.
   void AddBuffer(std::string_view bytes);

@@ -66,16 +66,17 @@ bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, Mem
 // line end past the middle are read on the other thread, into room of their
 // own behind that of the first ones, as members; where the first part
 // leaves the head block open, or the second meets an errors-to line, they
-// are read again after the first ones.
-void ReadListLines(std::string_view bytes, MemberList* list) {
+// are read again after the first ones. `mostLines` is MostLines(bytes),
+// the room reserved for them.
+void ReadListLines(std::string_view bytes, size_t mostLines, MemberList* list) {
   EntryStore& entries = list->entries;
   const std::string_view readable = bytes.substr(0, ReadableLength(bytes));
   LineHalves halves{readable, {}};
   if (list->changes == nullptr) halves = SplitAtMiddleLine(readable);
   // A first part that was cut off ends with a line end: no line follows
-  // its last CR. The room never passes what was reserved.
-  const size_t firstRoom = MostLines(halves.first) - (halves.second.empty() ? 0 : 1);
-  const size_t secondRoom = halves.second.empty() ? 0 : MostLines(halves.second);
+  // its last CR, and the second part has the rest of the room.
+  const size_t firstRoom = halves.second.empty() ? mostLines : MostLines(halves.first) - 1;
+  const size_t secondRoom = mostLines - firstRoom;
   size_t next = entries.size();
   const size_t secondStart = next + firstRoom;
   entries.Grow(firstRoom + secondRoom);
@@ -257,7 +258,7 @@ RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole 
   }
   std::string_view listBytes = run->listFile->bytes();
   MemberList& list = run->list;
-  list.entries.ReserveForLines(listBytes);
+  const size_t listLines = list.entries.ReserveForLines(listBytes);
   if (run->includeData) list.entries.ReserveForLines(run->includeData->bytes());
   if (mode.report != nullptr) {
     run->changes = std::make_unique<ListChanges>(
@@ -266,7 +267,7 @@ RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole 
     list.changes = run->changes.get();
   }
   list.entries.AddBuffer(listBytes);
-  ReadListLines(listBytes, &list);
+  ReadListLines(listBytes, listLines, &list);
   run->listLinesRead = list.linesRead;
   if (run->changes) run->changes->SetListLines(list.linesRead);
   if (run->includeData) {
