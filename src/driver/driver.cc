@@ -16,6 +16,7 @@
 #include "memberlist/change_report.h"
 #include "memberlist/memberlist.h"
 #include "services/console.h"
+#include "services/fileio.h"
 #include "services/text.h"
 
 namespace grenfel {
@@ -151,6 +152,7 @@ double RunSeconds(double startSeconds, double endSeconds) {
 }
 
 int RunDriver(std::string_view commandTail, FileSystem* fs) {
+  SetCutShortLine(&CutShortLine);
   PrintLine(BannerLine());
   ParsedTail parsed = ParseCommandTail(commandTail);
   if (parsed.showVersion) {

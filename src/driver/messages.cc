@@ -245,6 +245,12 @@ std::string FailureLine(const RunFailure& f) {
 
 std::string ErrorLine(std::string_view sentence) { return "* Error: " + std::string(sentence); }
 
+std::string CutShortLine(const std::string& name) {
+  return ErrorLine("The file \"" + name +
+                   "\" was cut short by another program while the run was reading it; the run "
+                   "stopped, and that file and the list are as they were left. Run again.");
+}
+
 std::string BannerLine() {
   return "Quill's VARN Mailing List Optimizer version " + NumberText(kVersionNumber);
 }

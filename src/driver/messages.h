@@ -42,6 +42,10 @@ enum class ReportName { kRepeated, kMissing, kTooLong, kExists, kRunFile };
 std::string ReportNameLine(ReportName problem, std::string_view report,
                            std::string_view runFile = "");
 
+// A file the run had mapped was cut short by another program: the whole
+// line, "* Error: " included, that the file layer prints as the run stops.
+std::string CutShortLine(const std::string& name);
+
 // "* Error: " and the sentence: the line that a refusal or a failure prints.
 std::string ErrorLine(std::string_view sentence);
 

@@ -9,7 +9,10 @@
 namespace grenfel {
 
 namespace {
+
 constexpr char kCtrlZ = 0x1A;
+CutShortLineFor cutShortLine = nullptr;
+
 }  // namespace
 
 Status WritableFile::ReadBack(uint64_t, char*, size_t, size_t*) {
@@ -171,5 +174,9 @@ bool LineReader::ReadLine(std::string_view* line) {
   if (pos_ < end_ && bytes_[pos_] == '\n') ++pos_;
   return true;
 }
+
+void SetCutShortLine(CutShortLineFor lineFor) { cutShortLine = lineFor; }
+
+CutShortLineFor CutShortLine() { return cutShortLine; }
 
 }  // namespace grenfel

@@ -244,6 +244,14 @@ class FileSystem {
 // The platform's file system.
 FileSystem* RealFileSystem();
 
+// The error line a platform prints by itself when another program cuts short
+// a file the run has mapped: the fault stops the run at once, with no return
+// to the caller that would word it. The program sets it before any file is
+// read; unset, the run stops without a line.
+using CutShortLineFor = std::string (*)(const std::string& name);
+void SetCutShortLine(CutShortLineFor lineFor);
+CutShortLineFor CutShortLine();
+
 // False for the empty name and for one holding "*" or "?": such a name
 // never names one file, whatever the system below would make of it.
 bool NamesOneFile(std::string_view name);

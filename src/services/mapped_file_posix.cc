@@ -76,10 +76,9 @@ MappingWatch::MappingWatch(const char* start, size_t size, const std::string& na
   InstallFaultHandler();
   for (WatchedMapping& mapping : watchedMappings) {
     if (mapping.line.load() != nullptr) continue;
-    line_ = new std::string("\r\n* Error: The file \"" + name +
-                            "\" was cut short by another program while the run was reading it; "
-                            "the run stopped, and that file and the list are as they were "
-                            "left. Run again.\r\n");
+    CutShortLineFor lineFor = CutShortLine();
+    // A row of its own, whatever the status line left on the one before.
+    line_ = new std::string(lineFor == nullptr ? "" : "\r\n" + lineFor(name) + "\r\n");
     mapping.line.store(line_);
     mapping.size.store(size);
     mapping.start.store(start);
