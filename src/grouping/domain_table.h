@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "grouping/mapped_text.h"
+#include "services/mapped_text.h"
 #include "services/prefetch.h"
 
 namespace grenfel {

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "grouping/domain_table.h"
-#include "grouping/mapped_text.h"
 #include "memberlist/change_report.h"
 #include "services/fileio.h"
+#include "services/mapped_text.h"
 #include "services/unset_vector.h"
 
 namespace grenfel {

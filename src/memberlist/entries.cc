@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "services/fileio.h"
+#include "services/mapped_text.h"
 #include "services/prefetch.h"
 #include "services/sort.h"
 #include "services/text.h"
@@ -16,16 +17,6 @@ namespace {
 
 constexpr int kLengthBits = 24;
 constexpr uint64_t kLongLength = (uint64_t{1} << kLengthBits) - 1;
-
-// Eight folded bytes from `start` on, big-endian, zero padded.
-uint64_t FoldedWord(std::string_view text, size_t start) {
-  uint64_t word = 0;
-  for (size_t i = start; i < start + 8; ++i) {
-    word <<= 8;
-    if (i < text.size()) word |= FoldByte(static_cast<unsigned char>(text[i]));
-  }
-  return word;
-}
 
 // Up to eight bytes of `text` from `start` on, upper-cased, in the order
 // memory holds them, zero padded. Bytes below 0x80 are upper-cased eight
@@ -224,11 +215,13 @@ bool EntryStore::SortPresorted() {
 }
 
 void EntryStore::SortDescendingFolded(bool linesMatter) {
-  ForBothHalves(0, entries_.size(), [this](size_t begin, size_t end, int) {
+  const unsigned char* fold = Maps().fold.data();
+  ForBothHalves(0, entries_.size(), [this, fold](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {
       std::string_view text = Decode(entries_[i].ref);
-      entries_[i].prefix = FoldedWord(text, 0);
-      entries_[i].prefix2 = FoldedWord(text, 8);
+      const MappedText folded{Bytes(text.data()), text.size(), fold};
+      entries_[i].prefix = MappedWord(folded, 0, 8);
+      entries_[i].prefix2 = MappedWord(folded, 8, 8);
     }
   });
   if (SortPresorted()) return;

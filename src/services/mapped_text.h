@@ -1,7 +1,7 @@
 // Texts seen through a byte map (lower-cased, folded, as they are), compared,
 // hashed and cut into words without building the mapped copy.
-#ifndef GRENFEL_GROUPING_MAPPED_TEXT_H_
-#define GRENFEL_GROUPING_MAPPED_TEXT_H_
+#ifndef GRENFEL_SERVICES_MAPPED_TEXT_H_
+#define GRENFEL_SERVICES_MAPPED_TEXT_H_
 
 #include <algorithm>
 #include <array>
@@ -105,4 +105,4 @@ inline bool MappedEqual(const unsigned char* mapped, const MappedText& text) {
 
 }  // namespace grenfel
 
-#endif  // GRENFEL_GROUPING_MAPPED_TEXT_H_
+#endif  // GRENFEL_SERVICES_MAPPED_TEXT_H_

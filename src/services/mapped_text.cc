@@ -1,5 +1,5 @@
 // The byte maps behind mapped texts, made once from the fixed case tables.
-#include "grouping/mapped_text.h"
+#include "services/mapped_text.h"
 
 #include "services/text.h"
 
