@@ -16,7 +16,7 @@ namespace {
 
 size_t NonBlankLines(std::string_view bytes) {
   size_t count = 0;
-  grenfel::LineReader reader(bytes);
+  grenfel::LineReader reader(grenfel::ReadablePart(bytes));
   std::string_view line;
   while (reader.ReadLine(&line)) {
     if (line.find_first_not_of(' ') != std::string_view::npos) ++count;

@@ -121,7 +121,7 @@ bool GroupedList::ReadAllLines() {
 bool GroupedList::Load(std::string_view listBytes) {
   *this = GroupedList();
   if (listBytes.size() >= RecordRef::kOffsetLimit) return false;
-  readable_ = listBytes.substr(0, ReadableLength(listBytes));
+  readable_ = ReadablePart(listBytes);
   if (!ReadAllLines() || !RankDomains()) {
     *this = GroupedList();
     return false;

@@ -56,7 +56,7 @@ Grouping GroupByTheBook(std::string_view bytes, int32_t sessionSize) {
   const std::string kDomainEnd(1, '\0');
   std::string head;
   std::vector<std::string> keys;
-  LineReader reader(bytes);
+  LineReader reader(ReadablePart(bytes));
   std::string_view line;
   while (reader.ReadLine(&line)) {
     if (UpperCase(LeftText(line, 9)) == "+WELCOME=" ||

@@ -68,16 +68,16 @@ std::string_view KeyOfEntry(std::string_view entry) {
 
 EntryStore::EntryStore() { entries_.push_back({0, 0, 0}); }
 
-size_t EntryStore::ReserveForLines(std::string_view bytes) {
-  const size_t lines = MostLines(bytes);
+size_t EntryStore::ReserveForLines(std::string_view readable) {
+  const size_t lines = MostLines(readable);
   entries_.reserve(entries_.capacity() + lines);
   return lines;
 }
 
-void EntryStore::AddBuffer(std::string_view bytes) {
-  buffers_.push_back({bytes.data(), nextBase_, ReadableLength(bytes)});
+void EntryStore::AddBuffer(std::string_view readable) {
+  buffers_.push_back({readable.data(), nextBase_, readable.size()});
   // One spare offset keeps buffers apart even when one is empty.
-  nextBase_ += bytes.size() + 1;
+  nextBase_ += readable.size() + 1;
 }
 
 EntryStore::Entry EntryStore::EntryFor(std::string_view record) const {

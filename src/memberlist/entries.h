@@ -20,14 +20,14 @@ class EntryStore {
   // Starts with the empty entry at index 0, which never holds a record.
   EntryStore();
 
-  // Makes room for one entry per line of a file's bytes. Called for every
-  // file before any record is added, it spares the array from growing (and
-  // briefly holding its old and new copies).
+  // Makes room for one entry per line of a file's readable bytes. Called
+  // for every file before any record is added, it spares the array from
+  // growing (and briefly holding its old and new copies).
   // Returns the number of lines it made room for.
-  size_t ReserveForLines(std::string_view bytes);
-  // Makes the bytes of one file known; the records added next must be views
-  // into them. The bytes must outlive the store.
-  void AddBuffer(std::string_view bytes);
+  size_t ReserveForLines(std::string_view readable);
+  // Makes the readable bytes of one file known; the records added next must
+  // be views into them. The bytes must outlive the store.
+  void AddBuffer(std::string_view readable);
   // Stores a record (a trimmed line of the last buffer, or empty) as the next
   // entry.
   void Add(std::string_view record);

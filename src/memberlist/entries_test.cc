@@ -39,8 +39,8 @@ std::string JoinLines(const std::vector<std::string>& records) {
 
 // Fills a store from file bytes the way the list reader does.
 void AddLines(std::string_view bytes, EntryStore* store) {
-  store->AddBuffer(bytes);
-  LineReader reader(bytes);
+  store->AddBuffer(ReadablePart(bytes));
+  LineReader reader(ReadablePart(bytes));
   std::string_view line;
   while (reader.ReadLine(&line)) store->Add(TrimBlanks(line));
 }

@@ -19,8 +19,7 @@ bool IsErrorsToRecord(std::string_view record) {
 
 }  // namespace
 
-RunFailure CheckLineEnds(std::string_view bytes, const std::string& name, ListRole role) {
-  std::string_view readable = bytes.substr(0, ReadableLength(bytes));
+RunFailure CheckLineEnds(std::string_view readable, const std::string& name, ListRole role) {
   if (std::memchr(readable.data(), '\n', readable.size()) == nullptr ||
       std::memchr(readable.data(), '\r', readable.size()) != nullptr) {
     return RunFailure::None();
@@ -33,8 +32,8 @@ bool IsControlRecord(std::string_view record) {
   return EqualUpper(record, "CLOSED") || IsErrorsToRecord(record);
 }
 
-RunFailure CheckIncludeLines(std::string_view bytes, const std::string& name) {
-  LineReader reader(bytes);
+RunFailure CheckIncludeLines(std::string_view readable, const std::string& name) {
+  LineReader reader(readable);
   std::string_view line;
   for (int64_t lineNumber = 1; reader.ReadLine(&line); ++lineNumber) {
     std::string_view record = TrimBlanks(line);

@@ -15,20 +15,20 @@
 
 namespace grenfel {
 
-// Not ok when the readable part of the file (up to its first Ctrl-Z) holds a
-// line feed and no carriage return: lines ended the Unix way, which would
-// read as one single record. A file that holds any CR keeps the line rule,
-// its stray LFs being data.
-RunFailure CheckLineEnds(std::string_view bytes, const std::string& name, ListRole role);
+// Not ok when the readable part of a file (ReadablePart) holds a line feed
+// and no carriage return: lines ended the Unix way, which would read as one
+// single record. A file that holds any CR keeps the line rule, its stray
+// LFs being data.
+RunFailure CheckLineEnds(std::string_view readable, const std::string& name, ListRole role);
 
 // True when a record, merged into a list, would be read back as a control
 // line: "CLOSED" in any letter case, or a line that begins with
 // "+ERRORS-TO:=" in any letter case.
 bool IsControlRecord(std::string_view record);
 
-// Not ok when a line of the include file, with its blanks trimmed, is a
-// control record; the first such line is named by its number.
-RunFailure CheckIncludeLines(std::string_view bytes, const std::string& name);
+// Not ok when a line of the include file's readable part, with its blanks
+// trimmed, is a control record; the first such line is named by its number.
+RunFailure CheckIncludeLines(std::string_view readable, const std::string& name);
 
 // The refusal for a list that is not closed but would be written with the
 // record "CLOSED", read at line `lineNumber` of the file.

@@ -13,12 +13,12 @@ namespace {
 
 TEST(ListChecksTest, OnlyLineFeedsWithoutAnyCarriageReturnBeforeCtrlZAreRefused) {
   for (std::string_view refused : {"a\nb\n", "\n", "a\nb\x1A\r\n", "a\n\x1A"}) {
-    RunFailure s = CheckLineEnds(refused, "x.lst", ListRole::kList);
+    RunFailure s = CheckLineEnds(ReadablePart(refused), "x.lst", ListRole::kList);
     EXPECT_EQ(s.cause.code, ErrorCode::kUnixLineEnds) << refused;
     EXPECT_EQ(s.file, "x.lst");
   }
   for (std::string_view kept : {"", "a", "a\r\n", "a\nb\r", "a\rb\n", "a\x1A\n", "\x1A\n\n"}) {
-    EXPECT_TRUE(CheckLineEnds(kept, "x.lst", ListRole::kList).ok()) << kept;
+    EXPECT_TRUE(CheckLineEnds(ReadablePart(kept), "x.lst", ListRole::kList).ok()) << kept;
   }
 }
 
@@ -36,8 +36,8 @@ TEST(ListChecksTest, ControlRecordsInAnyLetterCase) {
   EXPECT_EQ(s.line, 3);
   EXPECT_FALSE(s.errorsToLine);
   EXPECT_TRUE(CheckIncludeLines("x@y\r\n+Errors-To:=x@y", "in.lst").errorsToLine);
-  EXPECT_TRUE(CheckIncludeLines("a@b\r\nCLOSED.\r\n+Errors-To\r\n\x1A"
-                                "CLOSED",
+  EXPECT_TRUE(CheckIncludeLines(ReadablePart("a@b\r\nCLOSED.\r\n+Errors-To\r\n\x1A"
+                                             "CLOSED"),
                                 "in.lst")
                   .ok());
 }

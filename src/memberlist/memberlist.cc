@@ -66,11 +66,10 @@ bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, Mem
 // line end past the middle are read on the other thread, into room of their
 // own behind that of the first ones, as members; where the first part
 // leaves the head block open, or the second meets an errors-to line, they
-// are read again after the first ones. `mostLines` is MostLines(bytes),
+// are read again after the first ones. `mostLines` is MostLines(readable),
 // the room reserved for them.
-void ReadListLines(std::string_view bytes, size_t mostLines, MemberList* list) {
+void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list) {
   EntryStore& entries = list->entries;
-  const std::string_view readable = bytes.substr(0, ReadableLength(bytes));
   LineHalves halves{readable, {}};
   if (list->changes == nullptr) halves = SplitAtMiddleLine(readable);
   // A first part that was cut off ends with a line end: no line follows
@@ -114,8 +113,8 @@ int64_t FirstClosedRecordLeft(const MemberList& list) {
   return 0;
 }
 
-void ReadIncludeLines(std::string_view bytes, MemberList* list) {
-  LineReader reader(bytes);
+void ReadIncludeLines(std::string_view readable, MemberList* list) {
+  LineReader reader(readable);
   std::string_view line;
   while (reader.ReadLine(&line)) {
     ++list->linesRead;
@@ -204,7 +203,8 @@ ListOutcome PrepareExcludeList(FileSystem* fs, const std::string& excludeName,
                                      excludeMode, nullptr, &exclude->file);
   if (!prepared.failure.ok() || prepared.linesRead == 0) return prepared;
   exclude->active = true;
-  LineReader reader(mode.dryRun ? std::string_view(exclude->written) : exclude->file->bytes());
+  LineReader reader(
+      ReadablePart(mode.dryRun ? std::string_view(exclude->written) : exclude->file->bytes()));
   std::string_view line;
   while (reader.ReadLine(&line)) exclude->keys.Add(TrimBlanks(line));
   return prepared;
@@ -217,6 +217,8 @@ struct ListRun {
   std::unique_ptr<HeldFile> listFile;
   std::unique_ptr<ListRewrite> rewrite;
   std::unique_ptr<FileData> includeData;
+  // The readable parts of the list and include files, found once.
+  std::string_view listReadable, includeReadable;
   std::unique_ptr<ListChanges> changes;
   MemberList list;
   int64_t listLinesRead = 0;  // the lines of the list file, without the include file's
@@ -231,7 +233,8 @@ RunFailure OpenAndClaim(FileSystem* fs, const std::string& listName, ListRole ro
   RunFailure failure = OpenListFile(fs, listName, role, &run->listFile);
   if (!failure.ok()) return failure;
   std::string_view listBytes = run->listFile->bytes();
-  failure = CheckLineEnds(listBytes, listName, role);
+  run->listReadable = ReadablePart(listBytes);
+  failure = CheckLineEnds(run->listReadable, listName, role);
   if (!failure.ok()) return failure;
   run->list.closedFlag = IsClosedText(listBytes.substr(0, kClosedTestBytes));
   if (run->list.closedFlag != 0) {
@@ -251,28 +254,29 @@ RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole 
   if (!includeName.empty()) {
     RunFailure failure = ReadListFile(fs, includeName, ListRole::kInclude, &run->includeData);
     if (failure.ok()) {
-      failure = CheckLineEnds(run->includeData->bytes(), includeName, ListRole::kInclude);
+      run->includeReadable = ReadablePart(run->includeData->bytes());
+      failure = CheckLineEnds(run->includeReadable, includeName, ListRole::kInclude);
     }
-    if (failure.ok()) failure = CheckIncludeLines(run->includeData->bytes(), includeName);
+    if (failure.ok()) failure = CheckIncludeLines(run->includeReadable, includeName);
     if (!failure.ok()) return failure;
   }
-  std::string_view listBytes = run->listFile->bytes();
   MemberList& list = run->list;
-  const size_t listLines = list.entries.ReserveForLines(listBytes);
-  if (run->includeData) list.entries.ReserveForLines(run->includeData->bytes());
+  const size_t listLines = list.entries.ReserveForLines(run->listReadable);
+  if (run->includeData) list.entries.ReserveForLines(run->includeReadable);
   if (mode.report != nullptr) {
     run->changes = std::make_unique<ListChanges>(
-        role == ListRole::kExclude ? ReportedFile::kExclude : ReportedFile::kList, listBytes);
+        role == ListRole::kExclude ? ReportedFile::kExclude : ReportedFile::kList,
+        run->listFile->bytes());
     if (run->includeData) run->changes->SetInclude(run->includeData->bytes());
     list.changes = run->changes.get();
   }
-  list.entries.AddBuffer(listBytes);
-  ReadListLines(listBytes, listLines, &list);
+  list.entries.AddBuffer(run->listReadable);
+  ReadListLines(run->listReadable, listLines, &list);
   run->listLinesRead = list.linesRead;
   if (run->changes) run->changes->SetListLines(list.linesRead);
   if (run->includeData) {
-    list.entries.AddBuffer(run->includeData->bytes());
-    ReadIncludeLines(run->includeData->bytes(), &list);
+    list.entries.AddBuffer(run->includeReadable);
+    ReadIncludeLines(run->includeReadable, &list);
   }
   return RunFailure::None();
 }

@@ -93,9 +93,10 @@ Status BufferedWritableFile::Fail(Status s) {
   return s;
 }
 
-size_t ReadableLength(std::string_view bytes) {
+std::string_view ReadablePart(std::string_view bytes) {
   const void* stop = std::memchr(bytes.data(), kCtrlZ, bytes.size());
-  return stop ? static_cast<size_t>(static_cast<const char*>(stop) - bytes.data()) : bytes.size();
+  return stop ? bytes.substr(0, static_cast<size_t>(static_cast<const char*>(stop) - bytes.data()))
+              : bytes;
 }
 
 namespace {
@@ -122,15 +123,11 @@ size_t CountCarriageReturns(const char* block, size_t length) {
 
 }  // namespace
 
-size_t MostLines(std::string_view bytes) {
+size_t MostLines(std::string_view readable) {
   size_t lines = 1;
-  for (size_t at = 0; at < bytes.size(); at += kCountBlock) {
-    size_t length = std::min(kCountBlock, bytes.size() - at);
-    const void* stop = std::memchr(bytes.data() + at, kCtrlZ, length);
-    if (stop != nullptr)
-      length = static_cast<size_t>(static_cast<const char*>(stop) - (bytes.data() + at));
-    lines += CountCarriageReturns(bytes.data() + at, length);
-    if (stop != nullptr) break;
+  for (size_t at = 0; at < readable.size(); at += kCountBlock) {
+    lines +=
+        CountCarriageReturns(readable.data() + at, std::min(kCountBlock, readable.size() - at));
   }
   return lines;
 }
@@ -149,14 +146,12 @@ LineHalves SplitAtMiddleLine(std::string_view readable) {
 }
 
 bool HasDataAfterEnd(std::string_view bytes) {
-  for (size_t i = ReadableLength(bytes); i < bytes.size(); ++i) {
+  for (size_t i = ReadablePart(bytes).size(); i < bytes.size(); ++i) {
     char c = bytes[i];
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != kCtrlZ) return true;
   }
   return false;
 }
-
-LineReader::LineReader(std::string_view bytes) : bytes_(bytes), end_(ReadableLength(bytes)) {}
 
 bool LineReader::ReadLine(std::string_view* line) {
   if (pos_ >= end_) return false;

@@ -259,13 +259,17 @@ bool NamesOneFile(std::string_view name);
 // The failure of `call` refused for a name that names no one file.
 Status InvalidNameStatus(const char* call, const std::string& name);
 
-// The carriage-return line rule: CR or CR LF ends a line, a bare LF is data,
-// Ctrl-Z (0x1A) ends the readable text for good, a last line without its end
-// is a line.
+// The readable part of a file's bytes: everything before the first Ctrl-Z
+// (0x1A), which ends the readable text for good. It is found once per file;
+// the readers below take it and search no further.
+std::string_view ReadablePart(std::string_view bytes);
+
+// The carriage-return line rule over readable bytes: CR or CR LF ends a
+// line, a bare LF is data, a last line without its end is a line.
 class LineReader {
  public:
-  explicit LineReader(std::string_view bytes);
-  // True when no line is left (nothing left, or Ctrl-Z next).
+  explicit LineReader(std::string_view readable) : bytes_(readable), end_(readable.size()) {}
+  // True when no line is left.
   bool AtEnd() const { return pos_ >= end_; }
   // The next line without its end; false at the end.
   bool ReadLine(std::string_view* line);
@@ -276,10 +280,8 @@ class LineReader {
   size_t end_ = 0;
 };
 
-// Readable length: everything before the first Ctrl-Z.
-size_t ReadableLength(std::string_view bytes);
-// How many lines the readable bytes hold at most: one more than their CRs.
-size_t MostLines(std::string_view bytes);
+// How many lines readable bytes hold at most: one more than their CRs.
+size_t MostLines(std::string_view readable);
 // Readable bytes cut after the first line end past their middle, for
 // reading on two threads: the first part holds whole lines, the second the
 // rest (empty when no line ends past the middle).
