@@ -25,8 +25,9 @@ int64_t FormatRecords(const EntryStore& entries, int64_t from, int64_t to,
     }
     std::string_view entry = entries.Text(static_cast<size_t>(index));
     if (entry.empty()) continue;
-    if (removeDuplicates && std::memchr(entry.data(), '@', entry.size()) != nullptr &&
-        EqualUpper(entry, lastWritten)) {
+    // Neighbours seldom match: the cheaper test first.
+    if (removeDuplicates && EqualUpper(entry, lastWritten) &&
+        std::memchr(entry.data(), '@', entry.size()) != nullptr) {
       ++duplicates;
       continue;
     }
