@@ -3,6 +3,7 @@
 #include "memberlist/entries.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "services/fileio.h"
@@ -18,18 +19,24 @@ namespace {
 constexpr int kLengthBits = 24;
 constexpr uint64_t kLongLength = (uint64_t{1} << kLengthBits) - 1;
 
-// Up to eight bytes of `text` from `start` on, upper-cased, in the order
-// memory holds them, zero padded. Bytes below 0x80 are upper-cased eight
+// Up to eight bytes of `text` from `start` (below its length) on,
+// upper-cased, in the order memory holds them, zero padded. Bytes below 0x80 are upper-cased eight
 // at a time; the table's other pairs are all at or above 0x80, where a
 // byte stays, so a word of such bytes goes through the table.
 inline uint64_t UpperWord(std::string_view text, size_t start) {
   constexpr uint64_t kOnes = 0x0101010101010101ull;
   constexpr uint64_t kHighBits = 0x8080808080808080ull;
   uint64_t word = 0;
-  if (text.size() - start >= 8) {
+  const size_t rest = text.size() - start;
+  if (rest >= 8) {
     std::memcpy(&word, text.data() + start, 8);
+  } else if (std::endian::native == std::endian::little && text.size() >= 8) {
+    // The last eight bytes of the text, shifted down to the rest: one load
+    // instead of a copy of a length known only now.
+    std::memcpy(&word, text.data() + text.size() - 8, 8);
+    word >>= 8 * (8 - rest);
   } else {
-    std::memcpy(&word, text.data() + start, text.size() - start);
+    std::memcpy(&word, text.data() + start, rest);
   }
   if ((word & kHighBits) == 0) {
     // A byte from 'a' to 'z' reaches 0x80 when 0x1F is added, but not
@@ -59,6 +66,35 @@ inline uint64_t UpperHash(std::string_view text) {
 // The slot a hash starts at: its low bits, as many as the table's size
 // (a power of two) needs, which a 32-bit size_t holds.
 size_t SlotOf(uint64_t hash, size_t mask) { return static_cast<size_t>(hash) & mask; }
+
+// Hashes made kAhead items before they are taken, each handed to `ask` as
+// it is made, so that the memory it leads to (a slot, a filter word) is
+// asked for early: the probes land all over their tables.
+template <typename HashOf, typename Ask>
+class HashesAhead {
+ public:
+  static constexpr size_t kAhead = 16;
+  HashesAhead(size_t begin, size_t end, HashOf hashOf, Ask ask)
+      : end_(end), hashOf_(hashOf), ask_(ask) {
+    for (size_t i = begin; i < end && i < begin + kAhead; ++i) Make(i);
+  }
+  // The hash of item `i`; the items are taken in order from `begin` on.
+  uint64_t Take(size_t i) {
+    const uint64_t hash = ring_[i % kAhead];
+    if (i + kAhead < end_) Make(i + kAhead);
+    return hash;
+  }
+
+ private:
+  void Make(size_t i) {
+    ring_[i % kAhead] = hashOf_(i);
+    ask_(ring_[i % kAhead]);
+  }
+  size_t end_;
+  HashOf hashOf_;
+  Ask ask_;
+  uint64_t ring_[kAhead];
+};
 
 std::string_view KeyOfEntry(std::string_view entry) {
   return !entry.empty() && entry[0] == '+' ? entry.substr(1) : entry;
@@ -272,9 +308,12 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
   auto filterBits = [](uint64_t hash) {
     return uint64_t{1} << (hash >> 52 & 63) | uint64_t{1} << (hash >> 58);
   };
+  HashesAhead keyHashes(
+      0, keys.size(), [&keys](size_t k) { return UpperHash(keys.Key(k)); },
+      [&](uint64_t hash) { Prefetch(&slots[SlotOf(hash, mask)]); });
   for (size_t k = 0; k < keys.size(); ++k) {
     std::string_view key = keys.Key(k);
-    uint64_t hash = UpperHash(key);
+    uint64_t hash = keyHashes.Take(k);
     filter[filterWord(hash)] |= filterBits(hash);
     for (size_t slot = SlotOf(hash, mask);; slot = (slot + 1) & mask) {
       if (slots[slot] == kFree) {
@@ -285,25 +324,16 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
     }
   }
 
-  // The probes land all over the filter: each entry's word is asked for
-  // kAhead entries before it is needed. The two halves of the entries are
-  // looked up on two threads; each notes the key that named each entry it
-  // blanked, and the counts are made from the notes.
+  // The two halves of the entries are looked up on two threads; each notes
+  // the key that named each entry it blanked, and the counts are made from
+  // the notes.
   auto filterRange = [&](size_t begin, size_t end, std::vector<uint32_t>* namingKeys,
                          std::vector<ExcludedEntry>* blanked) {
-    constexpr size_t kAhead = 16;
-    uint64_t hashAhead[kAhead];
-    auto hashOf = [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); };
-    for (size_t i = begin; i < end && i < begin + kAhead; ++i) {
-      hashAhead[i % kAhead] = hashOf(i);
-      Prefetch(&filter[filterWord(hashAhead[i % kAhead])]);
-    }
+    HashesAhead entryHashes(
+        begin, end, [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); },
+        [&](uint64_t hash) { Prefetch(&filter[filterWord(hash)]); });
     for (size_t i = begin; i < end; ++i) {
-      uint64_t hash = hashAhead[i % kAhead];
-      if (i + kAhead < end) {
-        hashAhead[i % kAhead] = hashOf(i + kAhead);
-        Prefetch(&filter[filterWord(hashAhead[i % kAhead])]);
-      }
+      const uint64_t hash = entryHashes.Take(i);
       const uint64_t bits = filterBits(hash);
       if ((filter[filterWord(hash)] & bits) != bits) continue;
       std::string_view entry = entries->Text(i);
