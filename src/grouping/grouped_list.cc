@@ -28,13 +28,10 @@ GroupingAction ActionFor(int32_t groups, int32_t members) {
 std::string_view GroupedList::Record(const Member& m) const {
   // An offset into the list's bytes, which are in memory: it fits.
   size_t offset = static_cast<size_t>(m.ref.offset());
-  const char* start = readable_.data() + offset;
   uint32_t length = m.ref.lengthField();
-  if (length != RecordRef::kFindInText) return {start, length};
+  if (length != RecordRef::kFindInText) return {readable_.data() + offset, length};
   // A long record: its end is found again from the line rule.
-  size_t rest = readable_.size() - offset;
-  const void* cr = std::memchr(start, '\r', rest);
-  return {start, cr ? static_cast<size_t>(static_cast<const char*>(cr) - start) : rest};
+  return LineAt(readable_, offset);
 }
 
 size_t GroupedList::AtOf(const Member& m) const {

@@ -145,11 +145,9 @@ std::string_view EntryStore::Decode(uint64_t ref) const {
   if (length < kLongLength) return std::string_view(start, static_cast<size_t>(length));
   // A record too long for the length field: it is a trimmed line, so its end
   // is found again from the line rule.
-  size_t rest = buffer.readableEnd - at;
-  const void* cr = std::memchr(start, '\r', rest);
-  size_t end = cr ? static_cast<size_t>(static_cast<const char*>(cr) - start) : rest;
-  while (end > 0 && start[end - 1] == ' ') --end;
-  return std::string_view(start, end);
+  std::string_view line = LineAt({buffer.data, buffer.readableEnd}, at);
+  while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
+  return line;
 }
 
 std::string_view EntryStore::Text(size_t index) const { return Decode(entries_[index].ref); }

@@ -155,16 +155,10 @@ bool HasDataAfterEnd(std::string_view bytes) {
 
 bool LineReader::ReadLine(std::string_view* line) {
   if (pos_ >= end_) return false;
-  const char* start = bytes_.data() + pos_;
-  const void* cr = std::memchr(start, '\r', end_ - pos_);
-  if (!cr) {
-    *line = std::string_view(start, end_ - pos_);
-    pos_ = end_;
-    return true;
-  }
-  size_t length = static_cast<size_t>(static_cast<const char*>(cr) - start);
-  *line = std::string_view(start, length);
-  pos_ += length + 1;
+  *line = LineAt(bytes_, pos_);
+  pos_ += line->size();
+  if (pos_ == end_) return true;
+  ++pos_;  // the CR
   // CR alone ends a line; an LF right behind it belongs to the same end.
   if (pos_ < end_ && bytes_[pos_] == '\n') ++pos_;
   return true;

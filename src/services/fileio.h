@@ -7,6 +7,7 @@
 #define GRENFEL_SERVICES_FILEIO_H_
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -263,6 +264,15 @@ Status InvalidNameStatus(const char* call, const std::string& name);
 // (0x1A), which ends the readable text for good. It is found once per file;
 // the readers below take it and search no further.
 std::string_view ReadablePart(std::string_view bytes);
+
+// The line that starts at `offset` of readable bytes, without its end: up
+// to the next CR, or to the end of the bytes.
+inline std::string_view LineAt(std::string_view readable, size_t offset) {
+  const char* start = readable.data() + offset;
+  const size_t rest = readable.size() - offset;
+  const void* cr = std::memchr(start, '\r', rest);
+  return {start, cr ? static_cast<size_t>(static_cast<const char*>(cr) - start) : rest};
+}
 
 // The carriage-return line rule over readable bytes: CR or CR LF ends a
 // line, a bare LF is data, a last line without its end is a line.
