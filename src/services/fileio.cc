@@ -154,18 +154,18 @@ bool HasDataAfterEnd(std::string_view bytes) {
 }
 
 bool LineReader::ReadLine(std::string_view* line) {
-  if (pos_ >= end_) return false;
-  *line = LineAt(bytes_, pos_);
+  if (AtEnd()) return false;
+  *line = LineAt(readable_, pos_);
   pos_ += line->size();
-  if (pos_ == end_) return true;
+  if (AtEnd()) return true;
   ++pos_;  // the CR
   // CR alone ends a line; an LF right behind it belongs to the same end.
-  if (pos_ < end_ && bytes_[pos_] == '\n') ++pos_;
+  if (!AtEnd() && readable_[pos_] == '\n') ++pos_;
   return true;
 }
 
 void SetCutShortLine(CutShortLineFor lineFor) { cutShortLine = lineFor; }
 
-CutShortLineFor CutShortLine() { return cutShortLine; }
+CutShortLineFor CutShortLineMaker() { return cutShortLine; }
 
 }  // namespace grenfel

@@ -251,7 +251,7 @@ FileSystem* RealFileSystem();
 // read; unset, the run stops without a line.
 using CutShortLineFor = std::string (*)(const std::string& name);
 void SetCutShortLine(CutShortLineFor lineFor);
-CutShortLineFor CutShortLine();
+CutShortLineFor CutShortLineMaker();
 
 // False for the empty name and for one holding "*" or "?": such a name
 // never names one file, whatever the system below would make of it.
@@ -278,16 +278,15 @@ inline std::string_view LineAt(std::string_view readable, size_t offset) {
 // line, a bare LF is data, a last line without its end is a line.
 class LineReader {
  public:
-  explicit LineReader(std::string_view readable) : bytes_(readable), end_(readable.size()) {}
+  explicit LineReader(std::string_view readable) : readable_(readable) {}
   // True when no line is left.
-  bool AtEnd() const { return pos_ >= end_; }
+  bool AtEnd() const { return pos_ >= readable_.size(); }
   // The next line without its end; false at the end.
   bool ReadLine(std::string_view* line);
 
  private:
-  std::string_view bytes_;
+  std::string_view readable_;
   size_t pos_ = 0;
-  size_t end_ = 0;
 };
 
 // How many lines readable bytes hold at most: one more than their CRs.

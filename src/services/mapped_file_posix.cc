@@ -76,7 +76,7 @@ MappingWatch::MappingWatch(const char* start, size_t size, const std::string& na
   InstallFaultHandler();
   for (WatchedMapping& mapping : watchedMappings) {
     if (mapping.line.load() != nullptr) continue;
-    CutShortLineFor lineFor = CutShortLine();
+    CutShortLineFor lineFor = CutShortLineMaker();
     // A row of its own, whatever the status line left on the one before.
     line_ = new std::string(lineFor == nullptr ? "" : "\r\n" + lineFor(name) + "\r\n");
     mapping.line.store(line_);
