@@ -42,22 +42,12 @@ uint32_t DomainTable::IdOf(const MappedText& text, uint64_t hash) {
   }
   // At most half the slots are taken, so the probes stay short.
   if (uint64_t{count_} * 2 > slots_.size()) {
-    Rehash(slots_.size() * 2);
+    slots_.assign(slots_.size() * 2, 0);
+    ForEachName([this](uint32_t known) { Place(known); });
   } else {
     Place(offset);
   }
   return id;
-}
-
-void DomainTable::Reserve(size_t more) {
-  size_t size = slots_.size();
-  while (size < (count_ + uint64_t{more}) * 2) size *= 2;
-  if (size > slots_.size()) Rehash(size);
-}
-
-void DomainTable::Rehash(size_t slotCount) {
-  slots_.assign(slotCount, 0);
-  ForEachName([this](uint32_t known) { Place(known); });
 }
 
 void DomainTable::Place(uint32_t offset) {

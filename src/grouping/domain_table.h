@@ -39,10 +39,6 @@ class DomainTable {
   // strings would pass 4 GiB.
   uint32_t IdOf(const MappedText& text, uint64_t hash);
 
-  // Makes room for `more` strings beyond those known, so that adding them
-  // never rehashes the known ones.
-  void Reserve(size_t more);
-
   // rank[id]: the position of the domain string in ascending order. Ends
   // the lookups: the slots are let go to make room for the sort's keys.
   std::vector<uint32_t> TakeRanks();
@@ -77,7 +73,6 @@ class DomainTable {
   // power of two) needs, which a 32-bit size_t holds.
   size_t SlotOf(uint64_t hash) const { return static_cast<size_t>(hash) & (slots_.size() - 1); }
   void Place(uint32_t offset);
-  void Rehash(size_t slotCount);
 
   std::vector<uint64_t> slots_;  // hash high half << 32 | offset of the name; 0 when free
   std::string names_;
