@@ -127,67 +127,39 @@ bool GroupedList::Load(std::string_view listBytes) {
   return true;
 }
 
-// The lookups land all over the table, so they are asked for ahead, in two
-// steps: the slot, and then the name it points to.
-constexpr size_t kSlotAhead = 16, kNameAhead = 8;
-
-void GroupedList::SetKey(Member* m, uint32_t number) const {
-  size_t at = AtOf(*m);
-  bool hasAt = at != std::string_view::npos;
-  MappedText local{Bytes(readable_.data()) + m->ref.offset(), hasAt ? at : 0, Maps().fold.data()};
-  m->key.high = uint64_t{MemberKey::DomainOrder(number, hasAt)} << MemberKey::kDomainOrderShift |
-                MappedWord(local, 0, 4);
-  m->key.low = MappedWord(local, 4, 8);
-}
-
-bool GroupedList::LookUpDomains(DomainTable* domains, size_t begin, size_t end,
-                                std::vector<PendingDomain>* pending) {
-  // The hashes of the members between wait in a ring.
-  constexpr size_t kRing = 32;
+bool GroupedList::LookUpDomains(DomainTable* domains, size_t begin, size_t end, bool add) {
+  // The lookups land all over the table, so they are asked for ahead, in two
+  // steps: the slot, and then the name it points to. The hashes of the
+  // members between wait in a ring.
+  constexpr size_t kSlotAhead = 16, kNameAhead = 8, kRing = 32;
   static_assert(kSlotAhead < kRing && (kRing & (kRing - 1)) == 0);
   std::array<uint64_t, kRing> hashes;
-  auto unnumbered = [this](size_t i) { return members_[i].key.domainNumber() == 0; };
+  auto pending = [this](size_t i) { return members_[i].key.domainNumber() == 0; };
   auto hashAhead = [&](size_t i) {
-    if (i >= end || !unnumbered(i)) return;
+    if (i >= end || !pending(i)) return;
     hashes[i % kRing] = MappedHash(DomainText(members_[i]));
     domains->PrefetchSlot(hashes[i % kRing]);
   };
   for (size_t i = begin; i < begin + kSlotAhead; ++i) hashAhead(i);
+  const unsigned char* fold = Maps().fold.data();
   for (size_t i = begin; i < end; ++i) {
     hashAhead(i + kSlotAhead);
-    if (i + kNameAhead < end && unnumbered(i + kNameAhead)) {
+    if (i + kNameAhead < end && pending(i + kNameAhead)) {
       domains->PrefetchName(hashes[(i + kNameAhead) % kRing]);
     }
-    if (!unnumbered(i)) continue;
+    if (!pending(i)) continue;
     Member& m = members_[i];
     MappedText domain = DomainText(m);
     uint64_t hash = hashes[i % kRing];
-    uint32_t id = pending == nullptr ? domains->IdOf(domain, hash) : domains->Find(domain, hash);
+    uint32_t id = add ? domains->IdOf(domain, hash) : domains->Find(domain, hash);
     if (id == DomainTable::kFull) return false;
-    if (id == DomainTable::kUnknown) {
-      SetKey(&m, 0);
-      pending->push_back({static_cast<uint32_t>(i), domain, hash});
-      continue;
-    }
-    SetKey(&m, id + 1);
-  }
-  return true;
-}
-
-bool GroupedList::AddPendingDomains(DomainTable* domains,
-                                    const std::vector<PendingDomain>& pending) {
-  for (size_t p = 0; p < pending.size(); ++p) {
-    if (p + kSlotAhead < pending.size()) {
-      const PendingDomain& ahead = pending[p + kSlotAhead];
-      domains->PrefetchSlot(ahead.hash);
-      Prefetch(ahead.domain.bytes);
-      Prefetch(&members_[ahead.member]);
-    }
-    if (p + kNameAhead < pending.size()) domains->PrefetchName(pending[p + kNameAhead].hash);
-    uint32_t id = domains->IdOf(pending[p].domain, pending[p].hash);
-    if (id == DomainTable::kFull) return false;
-    MemberKey& key = members_[pending[p].member].key;
-    key.SetDomainOrder(MemberKey::DomainOrder(id + 1, key.hasAt()));
+    if (id == DomainTable::kUnknown) continue;
+    size_t at = AtOf(m);
+    bool hasAt = at != std::string_view::npos;
+    MappedText local{Bytes(readable_.data()) + m.ref.offset(), hasAt ? at : 0, fold};
+    m.key.high = uint64_t{MemberKey::DomainOrder(id + 1, hasAt)} << MemberKey::kDomainOrderShift |
+                 MappedWord(local, 0, 4);
+    m.key.low = MappedWord(local, 4, 8);
   }
   return true;
 }
@@ -195,18 +167,13 @@ bool GroupedList::AddPendingDomains(DomainTable* domains,
 bool GroupedList::RankDomains() {
   DomainTable domains;
   // The first members find most of the domains; the table then only has to
-  // be read, which both threads can do at once, and the few members left,
-  // noted by each thread, add the rest.
+  // be read, which both threads can do at once, and the few members left
+  // add the rest.
   const size_t seed = members_.size() / 8;
-  if (!LookUpDomains(&domains, 0, seed, nullptr)) return false;
-  std::vector<PendingDomain> pending[2];
-  ForBothHalves(seed, members_.size(), [&](size_t begin, size_t end, int half) {
-    LookUpDomains(&domains, begin, end, &pending[half]);
-  });
-  domains.Reserve(pending[0].size() + pending[1].size());
-  for (const std::vector<PendingDomain>& half : pending) {
-    if (!AddPendingDomains(&domains, half)) return false;
-  }
+  if (!LookUpDomains(&domains, 0, seed, true)) return false;
+  ForBothHalves(seed, members_.size(),
+                [&](size_t begin, size_t end, int) { LookUpDomains(&domains, begin, end, false); });
+  if (!LookUpDomains(&domains, seed, members_.size(), true)) return false;
   std::vector<uint32_t> rank = domains.TakeRanks();
   ForBothHalves(0, members_.size(), [&](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {

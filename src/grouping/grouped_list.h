@@ -160,24 +160,10 @@ class GroupedList {
   // Sets every member's key order. False when the
   // distinct domains pass 4 GiB.
   bool RankDomains();
-  // A member whose domain the table did not know yet, its key set but for
-  // the domain's number: the domain's text and hash.
-  struct PendingDomain {
-    uint32_t member;
-    MappedText domain;
-    uint64_t hash;
-  };
   // Gives members [begin, end) without a domain number yet the id + 1 of
-  // theirs. With `pending`, only known domains are looked up, and the
-  // members of the others are noted there, in order; without, unknown
-  // domains are added (false only when the table is full).
-  bool LookUpDomains(DomainTable* domains, size_t begin, size_t end,
-                     std::vector<PendingDomain>* pending);
-  // Adds the domains of the members noted, in order, and numbers them.
-  bool AddPendingDomains(DomainTable* domains, const std::vector<PendingDomain>& pending);
-  // Sets the key of a member whose domain has the number `number` (its id
-  // + 1, or 0 while it is not known).
-  void SetKey(Member* m, uint32_t number) const;
+  // theirs, adding unknown domains to `domains` when `add` (false only when
+  // it is full), else leaving their members for later.
+  bool LookUpDomains(DomainTable* domains, size_t begin, size_t end, bool add);
   void SortAndGroup();
   // Sorts the members in descending key order, members of equal keys in the
   // quicksort's order.
