@@ -20,9 +20,10 @@ constexpr int kLengthBits = 24;
 constexpr uint64_t kLongLength = (uint64_t{1} << kLengthBits) - 1;
 
 // Up to eight bytes of `text` from `start` (below its length) on,
-// upper-cased, in the order memory holds them, zero padded. Bytes below 0x80 are upper-cased eight
-// at a time; the table's other pairs are all at or above 0x80, where a
-// byte stays, so a word of such bytes goes through the table.
+// upper-cased, in the order memory holds them, zero padded. Bytes below
+// 0x80 are upper-cased eight at a time; the table's other pairs are all at
+// or above 0x80, where a byte stays, so a word of such bytes goes through
+// the table.
 inline uint64_t UpperWord(std::string_view text, size_t start) {
   constexpr uint64_t kOnes = 0x0101010101010101ull;
   constexpr uint64_t kHighBits = 0x8080808080808080ull;
