@@ -176,6 +176,7 @@ class PosixHeldFile : public HeldFile {
         return ErrnoStatus("write", name_, errno);
       }
       if (put == 0) return ErrnoStatus("write", name_, ENOSPC);
+      StartWriteback(fd_, offset, static_cast<uint64_t>(put));
       data.remove_prefix(static_cast<size_t>(put));
       offset += static_cast<uint64_t>(put);
     }
