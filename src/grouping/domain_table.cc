@@ -2,6 +2,7 @@
 #include "grouping/domain_table.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace grenfel {
@@ -48,6 +49,30 @@ uint32_t DomainTable::IdOf(const MappedText& text, uint64_t hash) {
     Place(offset);
   }
   return id;
+}
+
+bool DomainTable::AddAll(const DomainTable& other, std::vector<uint32_t>* idHere) {
+  // As in the members' lookups, the slots are asked for ahead, while the
+  // hashes of the names between wait in a ring.
+  constexpr size_t kSlotAhead = 16, kRing = 32;
+  std::vector<uint32_t> offsets;
+  offsets.reserve(other.count_);
+  other.ForEachName([&](uint32_t offset) { offsets.push_back(offset); });
+  std::array<uint64_t, kRing> hashes;
+  auto hashAhead = [&](size_t i) {
+    if (i >= offsets.size()) return;
+    hashes[i % kRing] = MappedHash(other.MappedAt(offsets[i]));
+    PrefetchSlot(hashes[i % kRing]);
+  };
+  for (size_t i = 0; i < kSlotAhead; ++i) hashAhead(i);
+  idHere->assign(other.count_, 0);
+  for (size_t i = 0; i < offsets.size(); ++i) {
+    hashAhead(i + kSlotAhead);
+    uint32_t id = IdOf(other.MappedAt(offsets[i]), hashes[i % kRing]);
+    if (id == kFull) return false;
+    (*idHere)[other.IdAt(offsets[i])] = id;
+  }
+  return true;
 }
 
 void DomainTable::Place(uint32_t offset) {

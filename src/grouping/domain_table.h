@@ -31,19 +31,21 @@ class DomainTable {
     if (held != 0) Prefetch(names_.data() + static_cast<uint32_t>(held));
   }
 
-  // The id of a known string, or kUnknown. Changes nothing, so threads may
-  // ask at once.
-  uint32_t Find(const MappedText& text, uint64_t hash) const;
-
   // The id of the string, a new one when it is not known yet; kFull when the
   // strings would pass 4 GiB.
   uint32_t IdOf(const MappedText& text, uint64_t hash);
 
+  // Adds the strings of `other` not known here. (*idHere)[id] is then the id
+  // here of the string that has `id` in `other`. False when the strings
+  // would pass 4 GiB.
+  bool AddAll(const DomainTable& other, std::vector<uint32_t>* idHere);
   // rank[id]: the position of the domain string in ascending order. Ends
   // the lookups: the slots are let go to make room for the sort's keys.
   std::vector<uint32_t> TakeRanks();
 
  private:
+  // The id of a known string, or kUnknown.
+  uint32_t Find(const MappedText& text, uint64_t hash) const;
   // The block: from offset kFirstName on, each name as its id (4 bytes),
   // its length (4 bytes) and its mapped bytes. Offset 0 is never a name, so
   // a slot of 0 is free.

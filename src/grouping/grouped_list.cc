@@ -127,16 +127,15 @@ bool GroupedList::Load(std::string_view listBytes) {
   return true;
 }
 
-bool GroupedList::LookUpDomains(DomainTable* domains, size_t begin, size_t end, bool add) {
+bool GroupedList::LookUpDomains(DomainTable* domains, size_t begin, size_t end) {
   // The lookups land all over the table, so they are asked for ahead, in two
   // steps: the slot, and then the name it points to. The hashes of the
   // members between wait in a ring.
   constexpr size_t kSlotAhead = 16, kNameAhead = 8, kRing = 32;
   static_assert(kSlotAhead < kRing && (kRing & (kRing - 1)) == 0);
   std::array<uint64_t, kRing> hashes;
-  auto pending = [this](size_t i) { return members_[i].key.domainNumber() == 0; };
   auto hashAhead = [&](size_t i) {
-    if (i >= end || !pending(i)) return;
+    if (i >= end) return;
     hashes[i % kRing] = MappedHash(DomainText(members_[i]));
     domains->PrefetchSlot(hashes[i % kRing]);
   };
@@ -144,16 +143,10 @@ bool GroupedList::LookUpDomains(DomainTable* domains, size_t begin, size_t end, 
   const unsigned char* fold = Maps().fold.data();
   for (size_t i = begin; i < end; ++i) {
     hashAhead(i + kSlotAhead);
-    if (i + kNameAhead < end && pending(i + kNameAhead)) {
-      domains->PrefetchName(hashes[(i + kNameAhead) % kRing]);
-    }
-    if (!pending(i)) continue;
+    if (i + kNameAhead < end) domains->PrefetchName(hashes[(i + kNameAhead) % kRing]);
     Member& m = members_[i];
-    MappedText domain = DomainText(m);
-    uint64_t hash = hashes[i % kRing];
-    uint32_t id = add ? domains->IdOf(domain, hash) : domains->Find(domain, hash);
+    uint32_t id = domains->IdOf(DomainText(m), hashes[i % kRing]);
     if (id == DomainTable::kFull) return false;
-    if (id == DomainTable::kUnknown) continue;
     size_t at = AtOf(m);
     bool hasAt = at != std::string_view::npos;
     MappedText local{Bytes(readable_.data()) + m.ref.offset(), hasAt ? at : 0, fold};
@@ -165,20 +158,27 @@ bool GroupedList::LookUpDomains(DomainTable* domains, size_t begin, size_t end, 
 }
 
 bool GroupedList::RankDomains() {
-  DomainTable domains;
-  // The first members find most of the domains; the table then only has to
-  // be read, which both threads can do at once, and the few members left
-  // add the rest.
-  const size_t seed = members_.size() / 8;
-  if (!LookUpDomains(&domains, 0, seed, true)) return false;
-  ForBothHalves(seed, members_.size(),
-                [&](size_t begin, size_t end, int) { LookUpDomains(&domains, begin, end, false); });
-  if (!LookUpDomains(&domains, seed, members_.size(), true)) return false;
-  std::vector<uint32_t> rank = domains.TakeRanks();
-  ForBothHalves(0, members_.size(), [&](size_t begin, size_t end, int) {
+  // Each thread finds the domains of its half of the members in a table of
+  // its own. The second table's domains are then added to the first, and
+  // the second half's ids are read through what they became there.
+  const size_t count = members_.size();
+  DomainTable tables[2];
+  bool found[2] = {false, false};
+  size_t secondHalf = 0;
+  ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
+    if (half == 1) secondHalf = begin;
+    found[half] = LookUpDomains(&tables[half], begin, end);
+  });
+  std::vector<uint32_t> idInFirst;
+  if (!found[0] || !found[1] || !tables[0].AddAll(tables[1], &idInFirst)) return false;
+  tables[1] = DomainTable();
+  std::vector<uint32_t> rank = tables[0].TakeRanks();
+  ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {
       MemberKey& key = members_[i].key;
-      key.SetDomainOrder(MemberKey::DomainOrder(rank[key.domainNumber() - 1], key.hasAt()));
+      uint32_t id = key.domainNumber() - 1;
+      if (i >= secondHalf) id = idInFirst[id];
+      key.SetDomainOrder(MemberKey::DomainOrder(rank[id], key.hasAt()));
     }
   });
   return true;

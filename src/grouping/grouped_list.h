@@ -160,10 +160,9 @@ class GroupedList {
   // Sets every member's key order. False when the
   // distinct domains pass 4 GiB.
   bool RankDomains();
-  // Gives members [begin, end) without a domain number yet the id + 1 of
-  // theirs, adding unknown domains to `domains` when `add` (false only when
-  // it is full), else leaving their members for later.
-  bool LookUpDomains(DomainTable* domains, size_t begin, size_t end, bool add);
+  // Gives members [begin, end) the id + 1 of their domain in `domains`,
+  // adding the domains it does not know yet; false when it is full.
+  bool LookUpDomains(DomainTable* domains, size_t begin, size_t end);
   void SortAndGroup();
   // Sorts the members in descending key order, members of equal keys in the
   // quicksort's order.
