@@ -1,5 +1,6 @@
 // Grouping's output: the head block and the members in session order, made
 // in chunks on two threads and appended to the file in order.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,20 +14,18 @@ namespace {
 // Appends the record as read, but with the text after the first "@" (at
 // `at`, or npos when there is none) lower-cased, and a CR LF.
 void AppendRecord(std::string_view record, size_t at, std::string* out) {
-  if (at == std::string_view::npos) {
-    out->append(record);
-  } else {
-    out->append(record.substr(0, at + 1));
-    std::string_view domain = record.substr(at + 1);
-    size_t start = out->size();
-    out->resize(start + domain.size());
-    char* to = out->data() + start;
-    const ByteMap& lower = Maps().lower;
-    for (size_t i = 0; i < domain.size(); ++i) {
-      to[i] = static_cast<char>(lower[Bytes(domain.data())[i]]);
-    }
+  // The record's room is made once, then filled.
+  const size_t start = out->size();
+  out->resize(start + record.size() + 2);
+  char* to = out->data() + start;
+  const size_t kept = at == std::string_view::npos ? record.size() : at + 1;
+  std::memcpy(to, record.data(), kept);
+  const ByteMap& lower = Maps().lower;
+  for (size_t i = kept; i < record.size(); ++i) {
+    to[i] = static_cast<char>(lower[Bytes(record.data())[i]]);
   }
-  out->append("\r\n");
+  to[record.size()] = '\r';
+  to[record.size() + 1] = '\n';
 }
 
 }  // namespace
