@@ -51,7 +51,11 @@ uint32_t DomainTable::IdOf(const MappedText& text, uint64_t hash) {
   return id;
 }
 
-bool DomainTable::AddAll(const DomainTable& other, std::vector<uint32_t>* idHere) {
+bool DomainTable::AddAll(DomainTable other, std::vector<uint32_t>* idHere) {
+  // Only the other table's names are read: its slots go first, and the
+  // block of names here grows once, to at most what both hold.
+  std::vector<uint64_t>().swap(other.slots_);
+  names_.reserve(std::min<size_t>(names_.size() + other.names_.size(), UINT32_MAX));
   // As in the members' lookups, the slots are asked for ahead, while the
   // hashes of the names between wait in a ring.
   constexpr size_t kSlotAhead = 16, kRing = 32;

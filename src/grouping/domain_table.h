@@ -35,10 +35,10 @@ class DomainTable {
   // strings would pass 4 GiB.
   uint32_t IdOf(const MappedText& text, uint64_t hash);
 
-  // Adds the strings of `other` not known here. (*idHere)[id] is then the id
-  // here of the string that has `id` in `other`. False when the strings
-  // would pass 4 GiB.
-  bool AddAll(const DomainTable& other, std::vector<uint32_t>* idHere);
+  // Adds the strings of `other`, which it uses up, where they are not known
+  // here. (*idHere)[id] is then the id here of the string that had `id` in
+  // `other`. False when the strings would pass 4 GiB.
+  bool AddAll(DomainTable other, std::vector<uint32_t>* idHere);
   // rank[id]: the position of the domain string in ascending order. Ends
   // the lookups: the slots are let go to make room for the sort's keys.
   std::vector<uint32_t> TakeRanks();

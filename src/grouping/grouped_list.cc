@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "services/text.h"
 #include "services/two_threads.h"
@@ -170,8 +171,7 @@ bool GroupedList::RankDomains() {
     found[half] = LookUpDomains(&tables[half], begin, end);
   });
   std::vector<uint32_t> idInFirst;
-  if (!found[0] || !found[1] || !tables[0].AddAll(tables[1], &idInFirst)) return false;
-  tables[1] = DomainTable();
+  if (!found[0] || !found[1] || !tables[0].AddAll(std::move(tables[1]), &idInFirst)) return false;
   std::vector<uint32_t> rank = tables[0].TakeRanks();
   ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {
