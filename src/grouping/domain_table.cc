@@ -2,7 +2,6 @@
 #include "grouping/domain_table.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace grenfel {
@@ -56,23 +55,15 @@ bool DomainTable::AddAll(DomainTable other, std::vector<uint32_t>* idHere) {
   // block of names here grows once, to at most what both hold.
   std::vector<uint64_t>().swap(other.slots_);
   names_.reserve(std::min<size_t>(names_.size() + other.names_.size(), UINT32_MAX));
-  // As in the members' lookups, the slots are asked for ahead, while the
-  // hashes of the names between wait in a ring.
-  constexpr size_t kSlotAhead = 16, kRing = 32;
   std::vector<uint32_t> offsets;
   offsets.reserve(other.count_);
   other.ForEachName([&](uint32_t offset) { offsets.push_back(offset); });
-  std::array<uint64_t, kRing> hashes;
-  auto hashAhead = [&](size_t i) {
-    if (i >= offsets.size()) return;
-    hashes[i % kRing] = MappedHash(other.MappedAt(offsets[i]));
-    PrefetchSlot(hashes[i % kRing]);
-  };
-  for (size_t i = 0; i < kSlotAhead; ++i) hashAhead(i);
+  HashesAhead hashes(
+      0, offsets.size(), [&](size_t i) { return MappedHash(other.MappedAt(offsets[i])); },
+      [this](uint64_t hash) { PrefetchSlot(hash); });
   idHere->assign(other.count_, 0);
   for (size_t i = 0; i < offsets.size(); ++i) {
-    hashAhead(i + kSlotAhead);
-    uint32_t id = IdOf(other.MappedAt(offsets[i]), hashes[i % kRing]);
+    uint32_t id = IdOf(other.MappedAt(offsets[i]), hashes.Take(i));
     if (id == kFull) return false;
     (*idHere)[other.IdAt(offsets[i])] = id;
   }

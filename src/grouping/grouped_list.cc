@@ -2,11 +2,11 @@
 // members, the domains found and ranked, the members sorted and grouped.
 #include "grouping/grouped_list.h"
 
-#include <array>
 #include <cstring>
 #include <string>
 #include <utility>
 
+#include "services/prefetch.h"
 #include "services/text.h"
 #include "services/two_threads.h"
 
@@ -130,23 +130,17 @@ bool GroupedList::Load(std::string_view listBytes) {
 
 bool GroupedList::LookUpDomains(DomainTable* domains, size_t begin, size_t end) {
   // The lookups land all over the table, so they are asked for ahead, in two
-  // steps: the slot, and then the name it points to. The hashes of the
-  // members between wait in a ring.
-  constexpr size_t kSlotAhead = 16, kNameAhead = 8, kRing = 32;
-  static_assert(kSlotAhead < kRing && (kRing & (kRing - 1)) == 0);
-  std::array<uint64_t, kRing> hashes;
-  auto hashAhead = [&](size_t i) {
-    if (i >= end) return;
-    hashes[i % kRing] = MappedHash(DomainText(members_[i]));
-    domains->PrefetchSlot(hashes[i % kRing]);
-  };
-  for (size_t i = begin; i < begin + kSlotAhead; ++i) hashAhead(i);
+  // steps: the slot, and then the name it points to.
+  constexpr size_t kNameAhead = 8;
+  HashesAhead hashes(
+      begin, end, [this](size_t i) { return MappedHash(DomainText(members_[i])); },
+      [domains](uint64_t hash) { domains->PrefetchSlot(hash); });
   const unsigned char* fold = Maps().fold.data();
   for (size_t i = begin; i < end; ++i) {
-    hashAhead(i + kSlotAhead);
-    if (i + kNameAhead < end) domains->PrefetchName(hashes[(i + kNameAhead) % kRing]);
+    const uint64_t hash = hashes.Take(i);
+    if (i + kNameAhead < end) domains->PrefetchName(hashes.Peek(i + kNameAhead));
     Member& m = members_[i];
-    uint32_t id = domains->IdOf(DomainText(m), hashes[i % kRing]);
+    uint32_t id = domains->IdOf(DomainText(m), hash);
     if (id == DomainTable::kFull) return false;
     size_t at = AtOf(m);
     bool hasAt = at != std::string_view::npos;

@@ -68,35 +68,6 @@ inline uint64_t UpperHash(std::string_view text) {
 // (a power of two) needs, which a 32-bit size_t holds.
 size_t SlotOf(uint64_t hash, size_t mask) { return static_cast<size_t>(hash) & mask; }
 
-// Hashes made kAhead items before they are taken, each handed to `ask` as
-// it is made, so that the memory it leads to (a slot, a filter word) is
-// asked for early: the probes land all over their tables.
-template <typename HashOf, typename Ask>
-class HashesAhead {
- public:
-  static constexpr size_t kAhead = 16;
-  HashesAhead(size_t begin, size_t end, HashOf hashOf, Ask ask)
-      : end_(end), hashOf_(hashOf), ask_(ask) {
-    for (size_t i = begin; i < end && i < begin + kAhead; ++i) Make(i);
-  }
-  // The hash of item `i`; the items are taken in order from `begin` on.
-  uint64_t Take(size_t i) {
-    const uint64_t hash = ring_[i % kAhead];
-    if (i + kAhead < end_) Make(i + kAhead);
-    return hash;
-  }
-
- private:
-  void Make(size_t i) {
-    ring_[i % kAhead] = hashOf_(i);
-    ask_(ring_[i % kAhead]);
-  }
-  size_t end_;
-  HashOf hashOf_;
-  Ask ask_;
-  uint64_t ring_[kAhead];
-};
-
 std::string_view KeyOfEntry(std::string_view entry) {
   return !entry.empty() && entry[0] == '+' ? entry.substr(1) : entry;
 }
