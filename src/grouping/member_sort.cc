@@ -36,6 +36,9 @@ class RadixSorter {
   struct Task {
     size_t begin, end;
     int pos;
+    // Where set (only on the first task), the task is two: its items before
+    // this place and those from it on, each sorted on its own.
+    size_t splitAt = 0;
   };
 
   RadixSorter(T* items, bool descending, KeyOf keyOf, Finish finish)
@@ -45,25 +48,78 @@ class RadixSorter {
     if (count < 2) return;
     // Bits that are 0 in every key decide nothing: the first pass starts
     // below them.
-    uint64_t high = 0, low = 0;
-    for (size_t p = 0; p < count; ++p) {
-      RadixKey key = keyOf_(items_[p]);
-      high |= key.high;
-      low |= key.low;
-    }
+    RadixKey used[2] = {};
+    ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
+      for (size_t p = begin; p < end; ++p) {
+        RadixKey key = keyOf_(items_[p]);
+        used[half].high |= key.high;
+        used[half].low |= key.low;
+      }
+    });
+    const uint64_t high = used[0].high | used[1].high, low = used[0].low | used[1].low;
     int pos = high != 0 ? std::countl_zero(high) : 64 + std::countl_zero(low | 1);
     const Task all{0, count, pos};
     if (count < kTwoThreadMinimum) {
       auto noShare = [](const Task&) {};
       return Sort(all, noShare, count);
     }
+    // A first pass over all the items would run on one thread; split in two
+    // around a middle key on both threads, they make two first tasks.
+    Task first = all;
+    first.splitAt = SplitAroundSampledMiddle(count);
     const size_t grain = std::max(count / 64, kTwoThreadMinimum / 4);
-    ShareTasksOnTwoThreads(all, [&](Task t, auto& share) { Sort(t, share, grain); });
+    ShareTasksOnTwoThreads(first, [&](Task t, auto& share) {
+      if (t.splitAt != 0) {
+        share(Task{t.splitAt, t.end, t.pos});
+        t.end = t.splitAt;
+      }
+      Sort(t, share, grain);
+    });
   }
 
  private:
   static constexpr size_t kFewItems = 32;
   static constexpr int kKeyBits = 128;
+
+  // Whether key a comes before key b in the order sorted.
+  bool Before(const RadixKey& a, const RadixKey& b) const {
+    if (a.high != b.high) return descending_ ? a.high > b.high : a.high < b.high;
+    return descending_ ? a.low > b.low : a.low < b.low;
+  }
+
+  // Moves the items whose keys come before a pivot's (the middle of keys
+  // sampled across the items) to the front, each half on its own thread,
+  // then swaps what is out of place between the halves. Returns the number
+  // moved to the front: about half of the items, unless many share the
+  // pivot's key.
+  size_t SplitAroundSampledMiddle(size_t count) {
+    constexpr size_t kSamples = 255;
+    std::vector<RadixKey> samples;
+    for (size_t s = 0; s < kSamples; ++s) samples.push_back(keyOf_(items_[s * (count / kSamples)]));
+    auto before = [this](const RadixKey& a, const RadixKey& b) { return Before(a, b); };
+    std::nth_element(samples.begin(), samples.begin() + kSamples / 2, samples.end(), before);
+    const RadixKey pivot = samples[kSamples / 2];
+    size_t halfBegin[2] = {}, frontEnd[2] = {};
+    ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
+      halfBegin[half] = begin;
+      frontEnd[half] = static_cast<size_t>(
+          std::partition(items_ + begin, items_ + end,
+                         [&](const T& item) { return Before(keyOf_(item), pivot); }) -
+          items_);
+    });
+    // [0, frontEnd[0]) and [middle, frontEnd[1]) come first; of the two
+    // blocks between them, the shorter is swapped with the far end of the
+    // longer.
+    const size_t middle = halfBegin[1];
+    const size_t backOfFirst = middle - frontEnd[0], frontOfSecond = frontEnd[1] - middle;
+    const size_t swapped = std::min(backOfFirst, frontOfSecond);
+    T* const from = items_ + frontEnd[0];
+    T* const to = items_ + frontEnd[1] - swapped;
+    ForBothHalves(0, swapped, [&](size_t begin, size_t end, int) {
+      std::swap_ranges(from + begin, from + end, to + begin);
+    });
+    return frontEnd[0] + frontOfSecond;
+  }
 
   unsigned Bin(const T& item, int pos) const {
     unsigned digit = DigitAt(keyOf_(item), pos);
