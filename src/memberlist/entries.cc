@@ -93,13 +93,7 @@ EntryStore::Entry EntryStore::EntryFor(std::string_view record) const {
   const Buffer& buffer = buffers_.back();
   uint64_t offset = buffer.base + static_cast<uint64_t>(record.data() - buffer.data);
   uint64_t length = std::min<uint64_t>(record.size(), kLongLength);
-  const uint64_t hash = hashKeys_ ? UpperHash(KeyOfEntry(record)) : 0;
-  return {hash, 0, offset << kLengthBits | length};
-}
-
-uint64_t EntryStore::KeyHash(size_t index) const {
-  // The hash of an empty key is 0, as an empty entry's is.
-  return hashKeys_ ? entries_[index].prefix : UpperHash(KeyOfEntry(Text(index)));
+  return {0, 0, offset << kLengthBits | length};
 }
 
 void EntryStore::Add(std::string_view record) { entries_.push_back(EntryFor(record)); }
@@ -227,7 +221,6 @@ bool EntryStore::SortPresorted() {
 }
 
 void EntryStore::SortDescendingFolded(bool linesMatter) {
-  hashKeys_ = false;  // the prefixes take the place of the hashes
   const unsigned char* fold = Maps().fold.data();
   ForBothHalves(0, entries_.size(), [this, fold](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {
@@ -307,7 +300,7 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
   auto filterRange = [&](size_t begin, size_t end, std::vector<uint32_t>* namingKeys,
                          std::vector<ExcludedEntry>* blanked) {
     HashesAhead entryHashes(
-        begin, end, [entries](size_t i) { return entries->KeyHash(i); },
+        begin, end, [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); },
         [&](uint64_t hash) { Prefetch(&filter[filterWord(hash)]); });
     for (size_t i = begin; i < end; ++i) {
       const uint64_t hash = entryHashes.Take(i);

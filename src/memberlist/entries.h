@@ -39,13 +39,6 @@ class EntryStore {
   void MoveDown(size_t from, size_t count, size_t to);
   void Truncate(size_t size) { entries_.resize(size); }
 
-  // From here on, each record stored also carries the hash of its
-  // exclusion key, made while its bytes are still in the cache, until the
-  // sort; BlankExcluded then reads only the records whose hash it knows.
-  void HashKeysAsStored() { hashKeys_ = true; }
-  // The hash BlankExcluded looks an entry up by.
-  uint64_t KeyHash(size_t index) const;
-
   size_t size() const { return entries_.size(); }
   std::string_view Text(size_t index) const;
   // Asks for the text of an entry to be brought into the cache: a walk in
@@ -84,7 +77,6 @@ class EntryStore {
 
   std::vector<Buffer> buffers_;
   uint64_t nextBase_ = 0;
-  bool hashKeys_ = false;
   // Grow leaves its entries unset, for the threads that fill them.
   UnsetVector<Entry> entries_;
 };

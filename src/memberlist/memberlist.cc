@@ -248,10 +248,9 @@ RunFailure OpenAndClaim(FileSystem* fs, const std::string& listName, ListRole ro
 }
 
 // Reads the include file (checked before any record is taken) and the
-// records of both files into the list; `excluding` when an exclude list
-// will filter them.
+// records of both files into the list.
 RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole role,
-                       const ListRunMode& mode, bool excluding, ListRun* run) {
+                       const ListRunMode& mode, ListRun* run) {
   if (!includeName.empty()) {
     RunFailure failure = ReadListFile(fs, includeName, ListRole::kInclude, &run->includeData);
     if (failure.ok()) {
@@ -271,7 +270,6 @@ RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole 
     if (run->includeData) run->changes->SetInclude(run->includeData->bytes());
     list.changes = run->changes.get();
   }
-  if (excluding) list.entries.HashKeysAsStored();
   list.entries.AddBuffer(run->listReadable);
   ReadListLines(run->listReadable, listLines, &list);
   run->listLinesRead = list.linesRead;
@@ -337,14 +335,14 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
                         ExcludeList* exclude, std::unique_ptr<HeldFile>* keep) {
   ListRun run;
   RunFailure failure = OpenAndClaim(fs, listName, role, mode, &run);
-  const bool excludeActive = exclude != nullptr && exclude->active;
-  if (failure.ok()) failure = ReadRecords(fs, includeName, role, mode, excludeActive, &run);
+  if (failure.ok()) failure = ReadRecords(fs, includeName, role, mode, &run);
   if (!failure.ok()) return {0, failure};
   MemberList& list = run.list;
   const int32_t linesRead = static_cast<int32_t>(list.linesRead);
 
   // One line or none: nothing to do, unless it came from the include file
   // or is a record that the exclude list names.
+  const bool excludeActive = exclude != nullptr && exclude->active;
   bool includeGaveLine = list.linesRead > run.listLinesRead;
   bool excludeNamesRecord = excludeActive && list.entries.size() == 2 &&
                             ExcludeKeysName(exclude->keys, list.entries.Text(1));
