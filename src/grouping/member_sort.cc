@@ -107,9 +107,9 @@ class RadixSorter {
                          [&](const T& item) { return Before(keyOf_(item), pivot); }) -
           items_);
     });
-    // [0, frontEnd[0]) and [middle, frontEnd[1]) come first; of the two
-    // blocks between them, the shorter is swapped with the far end of the
-    // longer.
+    // [0, frontEnd[0]) and [middle, frontEnd[1]) come first. The first
+    // items of the block after the one change places with the last items of
+    // the other, as many as the shorter of the two blocks holds.
     const size_t middle = halfBegin[1];
     const size_t backOfFirst = middle - frontEnd[0], frontOfSecond = frontEnd[1] - middle;
     const size_t swapped = std::min(backOfFirst, frontOfSecond);
