@@ -103,9 +103,8 @@ std::vector<uint32_t> DomainTable::TakeRanks() {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
     return ViewAt(a.offset) < ViewAt(b.offset);
   };
-  size_t secondHalf = 0;
-  ForBothHalves(0, keys.size(), [&](size_t begin, size_t end, int half) {
-    if (half == 1) secondHalf = begin;
+  const size_t secondHalf = MiddleOf(0, keys.size());
+  ForBothHalves(0, keys.size(), [&](size_t begin, size_t end, int) {
     std::sort(keys.begin() + static_cast<ptrdiff_t>(begin),
               keys.begin() + static_cast<ptrdiff_t>(end), ascending);
   });

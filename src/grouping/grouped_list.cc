@@ -159,9 +159,8 @@ bool GroupedList::RankDomains() {
   const size_t count = members_.size();
   DomainTable tables[2];
   bool found[2] = {false, false};
-  size_t secondHalf = 0;
+  const size_t secondHalf = MiddleOf(0, count);
   ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
-    if (half == 1) secondHalf = begin;
     found[half] = LookUpDomains(&tables[half], begin, end);
   });
   std::vector<uint32_t> idInFirst;

@@ -99,9 +99,8 @@ class RadixSorter {
     auto before = [this](const RadixKey& a, const RadixKey& b) { return Before(a, b); };
     std::nth_element(samples.begin(), samples.begin() + kSamples / 2, samples.end(), before);
     const RadixKey pivot = samples[kSamples / 2];
-    size_t halfBegin[2] = {}, frontEnd[2] = {};
+    size_t frontEnd[2] = {};
     ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
-      halfBegin[half] = begin;
       frontEnd[half] = static_cast<size_t>(
           std::partition(items_ + begin, items_ + end,
                          [&](const T& item) { return Before(keyOf_(item), pivot); }) -
@@ -110,7 +109,7 @@ class RadixSorter {
     // [0, frontEnd[0]) and [middle, frontEnd[1]) come first. The first
     // items of the block after the one change places with the last items of
     // the other, as many as the shorter of the two blocks holds.
-    const size_t middle = halfBegin[1];
+    const size_t middle = MiddleOf(0, count);
     const size_t backOfFirst = middle - frontEnd[0], frontOfSecond = frontEnd[1] - middle;
     const size_t swapped = std::min(backOfFirst, frontOfSecond);
     T* const from = items_ + frontEnd[0];

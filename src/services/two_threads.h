@@ -19,13 +19,17 @@ namespace grenfel {
 // costs more than it saves. Every two-thread helper goes by this one number.
 inline constexpr size_t kTwoThreadMinimum = size_t{1} << 16;
 
+// Where ForBothHalves splits [begin, end): the start of half 1.
+inline size_t MiddleOf(size_t begin, size_t end) { return begin + (end - begin) / 2; }
+
 // Calls work(begin, end, half) for half 0, [begin, middle), and half 1,
-// [middle, end): on two threads when the range is large enough to pay for
-// one and one can be started, else both on this thread. An exception thrown
-// on the helper thread is thrown again here.
+// [middle, end), middle being MiddleOf(begin, end): on two threads when the
+// range is large enough to pay for one and one can be started, else both on
+// this thread. An exception thrown on the helper thread is thrown again
+// here.
 template <typename Work>
 void ForBothHalves(size_t begin, size_t end, Work work) {
-  const size_t middle = begin + (end - begin) / 2;
+  const size_t middle = MiddleOf(begin, end);
   std::exception_ptr helperFailure;
   std::thread helper;
   if (end - begin >= kTwoThreadMinimum) {
