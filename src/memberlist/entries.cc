@@ -72,6 +72,17 @@ std::string_view KeyOfEntry(std::string_view entry) {
   return !entry.empty() && entry[0] == '+' ? entry.substr(1) : entry;
 }
 
+// The exclude table's slots and filter words.
+constexpr uint64_t kFree = UINT64_MAX;
+uint64_t TagOf(uint64_t hash) { return hash >> 32 << 32; }
+uint32_t KeyOfSlot(uint64_t slot) { return static_cast<uint32_t>(slot); }
+size_t FilterWordOf(uint64_t hash, size_t filterMask) {
+  return static_cast<size_t>(hash >> 32) & filterMask;
+}
+uint64_t FilterBitsOf(uint64_t hash) {
+  return uint64_t{1} << (hash >> 52 & 63) | uint64_t{1} << (hash >> 58);
+}
+
 }  // namespace
 
 EntryStore::EntryStore() { entries_.push_back({0, 0, 0}); }
@@ -249,50 +260,52 @@ void EntryStore::SortDescendingFolded(bool linesMatter) {
       });
 }
 
-int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
-                      std::vector<int64_t>* countAfterKey, std::vector<ExcludedEntry>* excluded) {
-  countAfterKey->assign(keys.size(), 0);
-  if (keys.size() == 0 || keys.Key(0).empty()) return 0;
-
-  // Open addressing over the first occurrence of each distinct key; an entry
-  // is blanked by the first exclude key that equals it. A slot holds the
-  // high half of its key's hash beside the key's index, so a probe that
-  // meets another key costs no second memory access.
-  constexpr uint64_t kFree = UINT64_MAX;
+ExcludeTable MakeExcludeTable(const ExcludeKeys& keys) {
+  ExcludeTable table;
+  table.keys = &keys;
+  if (keys.size() == 0 || keys.Key(0).empty()) return table;
   size_t capacity = 16;
   while (capacity < keys.size() * 2) capacity <<= 1;
   const size_t mask = capacity - 1;
-  std::vector<uint64_t> slots(capacity, kFree);
-  auto tagOf = [](uint64_t hash) { return hash >> 32 << 32; };
-  auto keyOf = [](uint64_t slot) { return static_cast<uint32_t>(slot); };
-  // Most entries name no key. Two bits a key in one word of a table some
-  // eight times smaller than the slots, which stays in the cache, turn
-  // nearly all of them away before they reach the slots.
+  table.slots.assign(capacity, kFree);
   size_t filterWords = 1;
   while (filterWords < keys.size() / 4) filterWords <<= 1;
   const size_t filterMask = filterWords - 1;
-  std::vector<uint64_t> filter(filterWords, 0);
-  auto filterWord = [filterMask](uint64_t hash) {
-    return static_cast<size_t>(hash >> 32) & filterMask;
-  };
-  auto filterBits = [](uint64_t hash) {
-    return uint64_t{1} << (hash >> 52 & 63) | uint64_t{1} << (hash >> 58);
-  };
+  table.filter.assign(filterWords, 0);
+  std::vector<uint64_t>& slots = table.slots;
   HashesAhead keyHashes(
       0, keys.size(), [&keys](size_t k) { return UpperHash(keys.Key(k)); },
-      [&](uint64_t hash) { Prefetch(&slots[SlotOf(hash, mask)]); });
+      [&](uint64_t hash) {
+        Prefetch(&slots[SlotOf(hash, mask)]);
+        Prefetch(&table.filter[FilterWordOf(hash, filterMask)]);
+      });
+  // An entry is blanked by the first exclude key that equals it: only that
+  // one is kept.
   for (size_t k = 0; k < keys.size(); ++k) {
     std::string_view key = keys.Key(k);
     uint64_t hash = keyHashes.Take(k);
-    filter[filterWord(hash)] |= filterBits(hash);
+    table.filter[FilterWordOf(hash, filterMask)] |= FilterBitsOf(hash);
     for (size_t slot = SlotOf(hash, mask);; slot = (slot + 1) & mask) {
       if (slots[slot] == kFree) {
-        slots[slot] = tagOf(hash) | k;
+        slots[slot] = TagOf(hash) | k;
         break;
       }
-      if ((slots[slot] ^ hash) >> 32 == 0 && EqualUpper(keys.Key(keyOf(slots[slot])), key)) break;
+      if ((slots[slot] ^ hash) >> 32 == 0 && EqualUpper(keys.Key(KeyOfSlot(slots[slot])), key)) {
+        break;
+      }
     }
   }
+  return table;
+}
+
+int64_t BlankExcluded(const ExcludeTable& table, EntryStore* entries,
+                      std::vector<int64_t>* countAfterKey, std::vector<ExcludedEntry>* excluded) {
+  const ExcludeKeys& keys = *table.keys;
+  countAfterKey->assign(keys.size(), 0);
+  if (table.slots.empty()) return 0;
+  const std::vector<uint64_t>& slots = table.slots;
+  const std::vector<uint64_t>& filter = table.filter;
+  const size_t mask = slots.size() - 1, filterMask = filter.size() - 1;
 
   // The two halves of the entries are looked up on two threads; each notes
   // the key that named each entry it blanked, and the counts are made from
@@ -301,17 +314,17 @@ int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
                          std::vector<ExcludedEntry>* blanked) {
     HashesAhead entryHashes(
         begin, end, [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); },
-        [&](uint64_t hash) { Prefetch(&filter[filterWord(hash)]); });
+        [&](uint64_t hash) { Prefetch(&filter[FilterWordOf(hash, filterMask)]); });
     for (size_t i = begin; i < end; ++i) {
       const uint64_t hash = entryHashes.Take(i);
-      const uint64_t bits = filterBits(hash);
-      if ((filter[filterWord(hash)] & bits) != bits) continue;
+      const uint64_t bits = FilterBitsOf(hash);
+      if ((filter[FilterWordOf(hash, filterMask)] & bits) != bits) continue;
       std::string_view entry = entries->Text(i);
       if (entry.empty()) continue;
       std::string_view key = KeyOfEntry(entry);
       for (size_t slot = SlotOf(hash, mask); slots[slot] != kFree; slot = (slot + 1) & mask) {
         if ((slots[slot] ^ hash) >> 32 != 0) continue;
-        uint32_t k = keyOf(slots[slot]);
+        uint32_t k = KeyOfSlot(slots[slot]);
         if (EqualUpper(key, keys.Key(k))) {
           if (blanked != nullptr) blanked->push_back({entry, k});
           entries->Blank(i);

@@ -100,16 +100,39 @@ struct ExcludedEntry {
   uint32_t key;
 };
 
+// The exclude keys made ready for lookups: open addressing over the first
+// occurrence of each distinct key, behind a small filter that turns most
+// other texts away. Made from the keys alone (they must outlive it), so it
+// can be made while the list is still being read.
+struct ExcludeTable {
+  const ExcludeKeys* keys = nullptr;
+  // Each slot: the high half of its key's hash beside the key's index, so
+  // a probe that meets another key costs no second memory access.
+  std::vector<uint64_t> slots;
+  // Two bits a key in one word of a table some eight times smaller than
+  // the slots, which stays in the cache.
+  std::vector<uint64_t> filter;
+};
+// An empty table, whose filter is off, when there are no keys or the first
+// is empty.
+ExcludeTable MakeExcludeTable(const ExcludeKeys& keys);
+
 // Blanks every entry whose key (the entry without a leading "+") equals an
-// exclude key, both upper-cased. Exclude keys are looked up in a hash table, each
-// entry once; the result is the same as trying every exclude key against
-// every entry in turn. `countAfterKey[k]` receives the number blanked by the
-// keys 0 to k, so that progress shown per key can be replayed. An empty first
-// key switches the filter off. When `excluded` is given, it receives every
+// exclude key, both upper-cased. Each entry is looked up once in the table;
+// the result is the same as trying every exclude key against every entry in
+// turn. `countAfterKey[k]` receives the number blanked by the keys 0 to k,
+// so that progress shown per key can be replayed. An empty first key
+// switches the filter off. When `excluded` is given, it receives every
 // blanked record in entry order.
-int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
+int64_t BlankExcluded(const ExcludeTable& table, EntryStore* entries,
                       std::vector<int64_t>* countAfterKey,
                       std::vector<ExcludedEntry>* excluded = nullptr);
+// The same, the table made here.
+inline int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
+                             std::vector<int64_t>* countAfterKey,
+                             std::vector<ExcludedEntry>* excluded = nullptr) {
+  return BlankExcluded(MakeExcludeTable(keys), entries, countAfterKey, excluded);
+}
 
 }  // namespace grenfel
 

@@ -130,10 +130,11 @@ void ReadIncludeLines(std::string_view readable, MemberList* list) {
 // cannot follow the work as it goes: the counts per key are replayed after
 // it, as a scan key by key would have shown them, at the pace the clock
 // allows.
-int64_t FilterEntries(const ExcludeKeys& excludeKeys, EntryStore* entries, ListChanges* changes) {
+int64_t FilterEntries(const ExcludeTable& table, EntryStore* entries, ListChanges* changes) {
   PrintText(", Filtering");
+  const ExcludeKeys& excludeKeys = *table.keys;
   std::vector<int64_t> countAfterKey;
-  int64_t filteredCount = BlankExcluded(excludeKeys, entries, &countAfterKey,
+  int64_t filteredCount = BlankExcluded(table, entries, &countAfterKey,
                                         changes != nullptr ? changes->excluded() : nullptr);
   if (excludeKeys.size() == 0 || excludeKeys.Key(0).empty()) return 0;
   TitleClock clock;
@@ -167,7 +168,8 @@ std::string CompanionName(std::string_view listName) {
 namespace {
 
 // The exclude list while the list is processed: its keys (views of its
-// sorted form), and the file itself, held until the list is written.
+// sorted form), their table, and the file itself, held until the list is
+// written.
 struct ExcludeList {
   bool active = false;
   ExcludeKeys keys;
@@ -175,9 +177,19 @@ struct ExcludeList {
   // A dry run leaves the exclude file as it is and takes its keys from the
   // form it would have been given.
   std::string written;
+  // Made from the keys on a helper thread while the list is opened and
+  // read; `making` goes first, waiting for it.
+  ExcludeTable table;
+  WorkAside making;
 
+  const ExcludeTable& Table() {
+    making.Wait();
+    return table;
+  }
   // The keys are no longer needed; the file stays held.
   void ReleaseKeys() {
+    making.Wait();
+    table = ExcludeTable();
     keys = ExcludeKeys();
     if (file) file->ReleaseBytes();
     std::string().swap(written);
@@ -207,6 +219,8 @@ ListOutcome PrepareExcludeList(FileSystem* fs, const std::string& excludeName,
       ReadablePart(mode.dryRun ? std::string_view(exclude->written) : exclude->file->bytes()));
   std::string_view line;
   while (reader.ReadLine(&line)) exclude->keys.Add(TrimBlanks(line));
+  exclude->making.Start(exclude->keys.size(),
+                        [exclude] { exclude->table = MakeExcludeTable(exclude->keys); });
   return prepared;
 }
 
@@ -359,7 +373,7 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
   PrintText("   Reading");
 
   int64_t filteredCount = 0;
-  if (excludeActive) filteredCount = FilterEntries(exclude->keys, &list.entries, list.changes);
+  if (excludeActive) filteredCount = FilterEntries(exclude->Table(), &list.entries, list.changes);
   if (exclude != nullptr) exclude->ReleaseKeys();
   int64_t closedRecordLine = list.closedFlag == 0 ? FirstClosedRecordLeft(list) : 0;
 

@@ -7,10 +7,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace grenfel {
@@ -278,6 +280,56 @@ void FormatChunksInOrder(size_t count, Format format, Consume consume) {
   finish();
   if (handoff.failure()) std::rethrow_exception(handoff.failure());
 }
+
+// Work done on a helper thread while this one goes on, until Wait. With
+// fewer than kTwoThreadMinimum items to work on, or where no helper can be
+// started, Wait does the work on this thread instead. An exception from the
+// work is thrown again by Wait; one that Wait never reported is dropped
+// when the object goes, which waits for the helper.
+class WorkAside {
+ public:
+  WorkAside() = default;
+  WorkAside(const WorkAside&) = delete;
+  WorkAside& operator=(const WorkAside&) = delete;
+  ~WorkAside() {
+    if (helper_.joinable()) helper_.join();
+  }
+
+  // Call once, before Wait.
+  void Start(size_t items, std::function<void()> work) {
+    work_ = std::move(work);
+    if (items < kTwoThreadMinimum) return;
+    try {
+      helper_ = std::thread([this] {
+        try {
+          work_();
+        } catch (...) {
+          failure_ = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No helper: Wait does the work.
+    }
+  }
+
+  // Returns once the work is done; does nothing after the first call.
+  void Wait() {
+    if (helper_.joinable()) {
+      helper_.join();
+      work_ = nullptr;
+      if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    } else if (work_) {
+      std::function<void()> work = std::move(work_);
+      work_ = nullptr;
+      work();
+    }
+  }
+
+ private:
+  std::function<void()> work_;
+  std::thread helper_;
+  std::exception_ptr failure_;
+};
 
 }  // namespace grenfel
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -94,6 +95,45 @@ TEST(ShareTasksOnTwoThreads, EveryPartOnceAndFailuresReachTheCaller) {
     EXPECT_THROW(ShareTasksOnTwoThreads(Range{0, kSize}, halving(failing)), std::runtime_error)
         << failing;
   }
+}
+
+// Work set aside runs once, on the helper for many items and at Wait for
+// few; a failure on the helper comes out of Wait, and an object that is
+// never waited for still waits for its helper.
+TEST(WorkAside, RunsOnceAndFailuresComeOutOfWait) {
+  for (size_t items : {size_t{10}, kTwoThreadMinimum}) {
+    std::atomic<int> runs{0};
+    std::thread::id ranOn;
+    WorkAside aside;
+    aside.Start(items, [&] {
+      ranOn = std::this_thread::get_id();
+      ++runs;
+    });
+    aside.Wait();
+    aside.Wait();
+    EXPECT_EQ(runs, 1) << items;
+    if (items < kTwoThreadMinimum) {
+      EXPECT_EQ(ranOn, std::this_thread::get_id());
+    } else {
+      EXPECT_NE(ranOn, std::this_thread::get_id());
+    }
+  }
+
+  for (size_t items : {size_t{10}, kTwoThreadMinimum}) {
+    WorkAside aside;
+    aside.Start(items, [] { throw std::runtime_error("no room"); });
+    EXPECT_THROW(aside.Wait(), std::runtime_error) << items;
+  }
+
+  std::atomic<bool> done{false};
+  {
+    WorkAside aside;
+    aside.Start(kTwoThreadMinimum, [&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      done = true;
+    });
+  }
+  EXPECT_TRUE(done);
 }
 
 }  // namespace
