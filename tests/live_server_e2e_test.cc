@@ -163,7 +163,10 @@ TEST_F(LiveServerE2e, AListCutShortWhileMappedStopsTheRunCleanly) {
     const std::string victim = asExclude ? "bad.lst" : "m.lst";
     // Cut to a few members, without asking for the lock.
     const std::string left = list.substr(0, list.find("\r\n") + 2);
-    RunResult run = RunAndActAt({"m.lst", "/B=bad.lst"}, dir.path(), "Reading, Filtering",
+    // The exclude file is cut once it has been read for its own sort, the
+    // list once it has been read and filtered.
+    const std::string cue = asExclude ? "* \"bad.lst\" has" : "Reading, Filtering";
+    RunResult run = RunAndActAt({"m.lst", "/B=bad.lst"}, dir.path(), cue,
                                 [&] { WriteFile(dir / victim, left); });
     EXPECT_EQ(run.exitCode, 2) << run.out;
     EXPECT_NE(run.out.find("\r\n* Error: The file \"" + victim +

@@ -298,60 +298,64 @@ ExcludeTable MakeExcludeTable(const ExcludeKeys& keys) {
   return table;
 }
 
-int64_t BlankExcluded(const ExcludeTable& table, EntryStore* entries,
-                      std::vector<int64_t>* countAfterKey, std::vector<ExcludedEntry>* excluded) {
+void ExclusionNotes::Append(const ExclusionNotes& later) {
+  namingKeys.insert(namingKeys.end(), later.namingKeys.begin(), later.namingKeys.end());
+  records.insert(records.end(), later.records.begin(), later.records.end());
+}
+
+void BlankExcludedRange(const ExcludeTable& table, EntryStore* entries, size_t begin, size_t end,
+                        ExclusionNotes* notes) {
+  if (table.slots.empty() || begin >= end) return;
   const ExcludeKeys& keys = *table.keys;
-  countAfterKey->assign(keys.size(), 0);
-  if (table.slots.empty()) return 0;
   const std::vector<uint64_t>& slots = table.slots;
   const std::vector<uint64_t>& filter = table.filter;
   const size_t mask = slots.size() - 1, filterMask = filter.size() - 1;
-
-  // The two halves of the entries are looked up on two threads; each notes
-  // the key that named each entry it blanked, and the counts are made from
-  // the notes.
-  auto filterRange = [&](size_t begin, size_t end, std::vector<uint32_t>* namingKeys,
-                         std::vector<ExcludedEntry>* blanked) {
-    HashesAhead entryHashes(
-        begin, end, [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); },
-        [&](uint64_t hash) { Prefetch(&filter[FilterWordOf(hash, filterMask)]); });
-    for (size_t i = begin; i < end; ++i) {
-      const uint64_t hash = entryHashes.Take(i);
-      const uint64_t bits = FilterBitsOf(hash);
-      if ((filter[FilterWordOf(hash, filterMask)] & bits) != bits) continue;
-      std::string_view entry = entries->Text(i);
-      if (entry.empty()) continue;
-      std::string_view key = KeyOfEntry(entry);
-      for (size_t slot = SlotOf(hash, mask); slots[slot] != kFree; slot = (slot + 1) & mask) {
-        if ((slots[slot] ^ hash) >> 32 != 0) continue;
-        uint32_t k = KeyOfSlot(slots[slot]);
-        if (EqualUpper(key, keys.Key(k))) {
-          if (blanked != nullptr) blanked->push_back({entry, k});
-          entries->Blank(i);
-          namingKeys->push_back(k);
-          break;
-        }
+  HashesAhead entryHashes(
+      begin, end, [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); },
+      [&](uint64_t hash) { Prefetch(&filter[FilterWordOf(hash, filterMask)]); });
+  for (size_t i = begin; i < end; ++i) {
+    const uint64_t hash = entryHashes.Take(i);
+    const uint64_t bits = FilterBitsOf(hash);
+    if ((filter[FilterWordOf(hash, filterMask)] & bits) != bits) continue;
+    std::string_view entry = entries->Text(i);
+    if (entry.empty()) continue;
+    std::string_view key = KeyOfEntry(entry);
+    for (size_t slot = SlotOf(hash, mask); slots[slot] != kFree; slot = (slot + 1) & mask) {
+      if ((slots[slot] ^ hash) >> 32 != 0) continue;
+      uint32_t k = KeyOfSlot(slots[slot]);
+      if (EqualUpper(key, keys.Key(k))) {
+        if (notes->keepRecords) notes->records.push_back({entry, k});
+        entries->Blank(i);
+        notes->namingKeys.push_back(k);
+        break;
       }
     }
-  };
-  std::vector<uint32_t> namingKeys[2];
-  std::vector<ExcludedEntry> blanked[2];
-  ForBothHalves(1, entries->size(), [&](size_t begin, size_t end, int half) {
-    filterRange(begin, end, &namingKeys[half], excluded != nullptr ? &blanked[half] : nullptr);
-  });
-  if (excluded != nullptr) {
-    for (std::vector<ExcludedEntry>& half : blanked) {
-      excluded->insert(excluded->end(), half.begin(), half.end());
-    }
   }
+}
+
+int64_t CountExcluded(const ExcludeTable& table, const ExclusionNotes& notes,
+                      std::vector<int64_t>* countAfterKey) {
   std::vector<int64_t>& counts = *countAfterKey;
-  int64_t filtered = 0;
-  for (const std::vector<uint32_t>& half : namingKeys) {
-    for (uint32_t k : half) ++counts[k];
-    filtered += static_cast<int64_t>(half.size());
-  }
+  counts.assign(table.keys->size(), 0);
+  for (uint32_t k : notes.namingKeys) ++counts[k];
   for (size_t k = 1; k < counts.size(); ++k) counts[k] += counts[k - 1];
-  return filtered;
+  return static_cast<int64_t>(notes.namingKeys.size());
+}
+
+int64_t BlankExcluded(const ExcludeTable& table, EntryStore* entries,
+                      std::vector<int64_t>* countAfterKey, std::vector<ExcludedEntry>* excluded) {
+  // The two halves of the entries are looked up on two threads, each noting
+  // what it blanked; the notes are joined in entry order.
+  ExclusionNotes notes[2];
+  for (ExclusionNotes& half : notes) half.keepRecords = excluded != nullptr;
+  ForBothHalves(1, entries->size(), [&](size_t begin, size_t end, int half) {
+    BlankExcludedRange(table, entries, begin, end, &notes[half]);
+  });
+  notes[0].Append(notes[1]);
+  if (excluded != nullptr) {
+    excluded->insert(excluded->end(), notes[0].records.begin(), notes[0].records.end());
+  }
+  return CountExcluded(table, notes[0], countAfterKey);
 }
 
 }  // namespace grenfel

@@ -117,13 +117,31 @@ struct ExcludeTable {
 // is empty.
 ExcludeTable MakeExcludeTable(const ExcludeKeys& keys);
 
-// Blanks every entry whose key (the entry without a leading "+") equals an
-// exclude key, both upper-cased. Each entry is looked up once in the table;
-// the result is the same as trying every exclude key against every entry in
-// turn. `countAfterKey[k]` receives the number blanked by the keys 0 to k,
-// so that progress shown per key can be replayed. An empty first key
-// switches the filter off. When `excluded` is given, it receives every
-// blanked record in entry order.
+// What the exclusion noted of the entries it blanked, in entry order: the
+// key that named each and, with `keepRecords`, the records.
+struct ExclusionNotes {
+  bool keepRecords = false;
+  std::vector<uint32_t> namingKeys;
+  std::vector<ExcludedEntry> records;
+
+  // Adds the notes of entries that come after these.
+  void Append(const ExclusionNotes& later);
+};
+
+// Blanks every entry from `begin` to `end` whose key (the entry without a
+// leading "+") equals an exclude key, both upper-cased, and notes each. Each
+// entry is looked up once in the table; the result is the same as trying
+// every exclude key against every entry in turn. Two threads may blank
+// ranges of one store at once, each into notes of its own. An empty first
+// key switches the filter off.
+void BlankExcludedRange(const ExcludeTable& table, EntryStore* entries, size_t begin, size_t end,
+                        ExclusionNotes* notes);
+// `countAfterKey[k]` receives the number blanked by the keys 0 to k, so that
+// progress shown per key can be replayed. Returns the number blanked.
+int64_t CountExcluded(const ExcludeTable& table, const ExclusionNotes& notes,
+                      std::vector<int64_t>* countAfterKey);
+// All the entries, on two threads: BlankExcludedRange and CountExcluded.
+// When `excluded` is given, it receives every blanked record in entry order.
 int64_t BlankExcluded(const ExcludeTable& table, EntryStore* entries,
                       std::vector<int64_t>* countAfterKey,
                       std::vector<ExcludedEntry>* excluded = nullptr);

@@ -59,13 +59,4 @@ RunFailure ClosedRecordRefusal(const std::string& name, ListRole role, int64_t l
   return failure;
 }
 
-bool ExcludeKeysName(const ExcludeKeys& keys, std::string_view record) {
-  if (keys.size() == 0 || keys.Key(0).empty() || record.empty()) return false;
-  std::string_view key = record[0] == '+' ? record.substr(1) : record;
-  for (size_t k = 0; k < keys.size(); ++k) {
-    if (EqualUpper(keys.Key(k), key)) return true;
-  }
-  return false;
-}
-
 }  // namespace grenfel

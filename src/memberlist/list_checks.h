@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "memberlist/entries.h"
 #include "services/failure.h"
 
 namespace grenfel {
@@ -33,11 +32,6 @@ RunFailure CheckIncludeLines(std::string_view readable, const std::string& name)
 // The refusal for a list that is not closed but would be written with the
 // record "CLOSED", read at line `lineNumber` of the file.
 RunFailure ClosedRecordRefusal(const std::string& name, ListRole role, int64_t lineNumber);
-
-// True when the exclusion would blank this record: an exclude key equals it
-// (without its leading "+"), letter case aside, and the first key is not
-// empty.
-bool ExcludeKeysName(const ExcludeKeys& keys, std::string_view record);
 
 }  // namespace grenfel
 

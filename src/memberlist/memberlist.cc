@@ -28,16 +28,35 @@ bool IsErrorsToLine(std::string_view line) {
   return line.size() >= 12 && EqualUpper(line.substr(0, 12), "+ERRORS-TO:=");
 }
 
+// The exclusion while the records are read: the exclude table (null: no
+// exclusion) and the notes of what it blanked.
+struct ReadExclusion {
+  const ExcludeTable* table = nullptr;
+  ExclusionNotes* notes = nullptr;
+};
+
+// Entries are looked up in batches as they are read, while their texts are
+// still in the cache.
+constexpr size_t kExclusionBatch = 256;
+
 // Reads `lines` of the list file into the head block and the entries, each
-// entry into the room made for it from `*next` on; `state` receives the
-// counts, the flags and the head lines. With `membersOnly`, stops and
-// returns false at the first line that changes how the lines after it are
-// read: an errors-to line.
+// entry into the room made for it from `*next` on, blanking those that the
+// exclusion names; `state` receives the counts, the flags and the head
+// lines. With `membersOnly`, stops and returns false at the first line that
+// changes how the lines after it are read: an errors-to line.
 bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, MemberList* state,
-                  bool membersOnly) {
+                  bool membersOnly, const ReadExclusion& exclusion) {
+  size_t unfiltered = *next;
+  auto filterRead = [&] {
+    if (exclusion.table != nullptr) {
+      BlankExcludedRange(*exclusion.table, entries, unfiltered, *next, exclusion.notes);
+    }
+    unfiltered = *next;
+  };
   LineReader reader(lines);
   std::string_view line;
   while (reader.ReadLine(&line)) {
+    if (*next - unfiltered >= kExclusionBatch) filterRead();
     if (IsErrorsToLine(line)) {
       if (membersOnly) return false;
       ++state->linesRead;
@@ -59,6 +78,7 @@ bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, Mem
     entries->Set((*next)++, record);
     if (state->changes != nullptr && record.empty()) state->changes->EmptyRecord(state->linesRead);
   }
+  filterRead();
   return true;
 }
 
@@ -68,7 +88,8 @@ bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, Mem
 // leaves the head block open, or the second meets an errors-to line, they
 // are read again after the first ones. `mostLines` is MostLines(readable),
 // the room reserved for them.
-void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list) {
+void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list,
+                   const ReadExclusion& exclusion) {
   EntryStore& entries = list->entries;
   LineHalves halves{readable, {}};
   if (list->changes == nullptr) halves = SplitAtMiddleLine(readable);
@@ -80,18 +101,22 @@ void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list
   const size_t secondStart = next + firstRoom;
   entries.Grow(firstRoom + secondRoom);
   MemberList second;  // the second part's counts; its entries go into the list's
+  ExclusionNotes secondNotes;
+  secondNotes.keepRecords = exclusion.notes != nullptr && exclusion.notes->keepRecords;
+  const ReadExclusion secondExclusion{exclusion.table, &secondNotes};
   size_t secondNext = secondStart;
   bool secondRead = false;
   ForBothHalves(0, halves.second.empty() ? 0 : readable.size(), [&](size_t, size_t, int half) {
     if (half == 0) {
-      ReadListPart(halves.first, &entries, &next, list, false);
+      ReadListPart(halves.first, &entries, &next, list, false, exclusion);
     } else if (!halves.second.empty()) {
-      secondRead = ReadListPart(halves.second, &entries, &secondNext, &second, true);
+      secondRead =
+          ReadListPart(halves.second, &entries, &secondNext, &second, true, secondExclusion);
     }
   });
   const bool headOpen = list->closedFlag != 0 && !list->closedLineSeen;
   if (!halves.second.empty() && (!secondRead || headOpen)) {
-    ReadListPart(halves.second, &entries, &next, list, false);
+    ReadListPart(halves.second, &entries, &next, list, false, exclusion);
   } else if (!halves.second.empty()) {
     const size_t count = secondNext - secondStart;
     entries.MoveDown(secondStart, count, next);
@@ -100,6 +125,7 @@ void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list
     }
     list->linesRead += second.linesRead;
     list->hasPlusRecord = list->hasPlusRecord || second.hasPlusRecord;
+    if (exclusion.notes != nullptr) exclusion.notes->Append(secondNotes);
     next += count;
   }
   entries.Truncate(next);
@@ -113,7 +139,8 @@ int64_t FirstClosedRecordLeft(const MemberList& list) {
   return 0;
 }
 
-void ReadIncludeLines(std::string_view readable, MemberList* list) {
+void ReadIncludeLines(std::string_view readable, MemberList* list, const ReadExclusion& exclusion) {
+  const size_t first = list->entries.size();
   LineReader reader(readable);
   std::string_view line;
   while (reader.ReadLine(&line)) {
@@ -123,19 +150,27 @@ void ReadIncludeLines(std::string_view readable, MemberList* list) {
     list->entries.Add(record);
     if (list->changes != nullptr && record.empty()) list->changes->EmptyRecord(list->linesRead);
   }
+  if (exclusion.table != nullptr) {
+    BlankExcludedRange(*exclusion.table, &list->entries, first, list->entries.size(),
+                       exclusion.notes);
+  }
 }
 
-// Blanks every entry that an exclude key names; returns how many. The
-// entries are blanked in one pass over them, not key by key, so the title
-// cannot follow the work as it goes: the counts per key are replayed after
-// it, as a scan key by key would have shown them, at the pace the clock
-// allows.
-int64_t FilterEntries(const ExcludeTable& table, EntryStore* entries, ListChanges* changes) {
+// Shows the filtering of the entries that the exclude keys named, which
+// were blanked as they were read; returns how many. They were not blanked
+// key by key, so the title could not follow the work as it went: the counts
+// per key are replayed now, as a scan key by key would have shown them, at
+// the pace the clock allows.
+int64_t FilterEntries(const ExcludeTable& table, const ExclusionNotes& notes,
+                      ListChanges* changes) {
   PrintText(", Filtering");
   const ExcludeKeys& excludeKeys = *table.keys;
   std::vector<int64_t> countAfterKey;
-  int64_t filteredCount = BlankExcluded(table, entries, &countAfterKey,
-                                        changes != nullptr ? changes->excluded() : nullptr);
+  int64_t filteredCount = CountExcluded(table, notes, &countAfterKey);
+  if (changes != nullptr) {
+    changes->excluded()->insert(changes->excluded()->end(), notes.records.begin(),
+                                notes.records.end());
+  }
   if (excludeKeys.size() == 0 || excludeKeys.Key(0).empty()) return 0;
   TitleClock clock;
   for (size_t k = 0; k < excludeKeys.size(); ++k) {
@@ -235,6 +270,7 @@ struct ListRun {
   std::string_view listReadable, includeReadable;
   std::unique_ptr<ListChanges> changes;
   MemberList list;
+  ExclusionNotes excluded;    // what the exclude list blanked as the records were read
   int64_t listLinesRead = 0;  // the lines of the list file, without the include file's
 };
 
@@ -262,9 +298,10 @@ RunFailure OpenAndClaim(FileSystem* fs, const std::string& listName, ListRole ro
 }
 
 // Reads the include file (checked before any record is taken) and the
-// records of both files into the list.
+// records of both files into the list, blanking those that an active
+// exclude list names.
 RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole role,
-                       const ListRunMode& mode, ListRun* run) {
+                       const ListRunMode& mode, ExcludeList* exclude, ListRun* run) {
   if (!includeName.empty()) {
     RunFailure failure = ReadListFile(fs, includeName, ListRole::kInclude, &run->includeData);
     if (failure.ok()) {
@@ -284,13 +321,18 @@ RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole 
     if (run->includeData) run->changes->SetInclude(run->includeData->bytes());
     list.changes = run->changes.get();
   }
+  ReadExclusion exclusion;
+  if (exclude != nullptr && exclude->active) {
+    run->excluded.keepRecords = run->changes != nullptr;
+    exclusion = {&exclude->Table(), &run->excluded};
+  }
   list.entries.AddBuffer(run->listReadable);
-  ReadListLines(run->listReadable, listLines, &list);
+  ReadListLines(run->listReadable, listLines, &list, exclusion);
   run->listLinesRead = list.linesRead;
   if (run->changes) run->changes->SetListLines(list.linesRead);
   if (run->includeData) {
     list.entries.AddBuffer(run->includeReadable);
-    ReadIncludeLines(run->includeReadable, &list);
+    ReadIncludeLines(run->includeReadable, &list, exclusion);
   }
   return RunFailure::None();
 }
@@ -349,7 +391,7 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
                         ExcludeList* exclude, std::unique_ptr<HeldFile>* keep) {
   ListRun run;
   RunFailure failure = OpenAndClaim(fs, listName, role, mode, &run);
-  if (failure.ok()) failure = ReadRecords(fs, includeName, role, mode, &run);
+  if (failure.ok()) failure = ReadRecords(fs, includeName, role, mode, exclude, &run);
   if (!failure.ok()) return {0, failure};
   MemberList& list = run.list;
   const int32_t linesRead = static_cast<int32_t>(list.linesRead);
@@ -358,8 +400,8 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
   // or is a record that the exclude list names.
   const bool excludeActive = exclude != nullptr && exclude->active;
   bool includeGaveLine = list.linesRead > run.listLinesRead;
-  bool excludeNamesRecord = excludeActive && list.entries.size() == 2 &&
-                            ExcludeKeysName(exclude->keys, list.entries.Text(1));
+  bool excludeNamesRecord =
+      excludeActive && list.entries.size() == 2 && !run.excluded.namingKeys.empty();
   if (list.linesRead <= 1 && !includeGaveLine && !excludeNamesRecord) {
     if (run.rewrite) run.rewrite->Abandon();
     if (mode.writtenList != nullptr) mode.writtenList->assign(run.listFile->bytes());
@@ -373,7 +415,7 @@ ListOutcome RewriteList(FileSystem* fs, const std::string& listName, const std::
   PrintText("   Reading");
 
   int64_t filteredCount = 0;
-  if (excludeActive) filteredCount = FilterEntries(exclude->Table(), &list.entries, list.changes);
+  if (excludeActive) filteredCount = FilterEntries(exclude->Table(), run.excluded, list.changes);
   if (exclude != nullptr) exclude->ReleaseKeys();
   int64_t closedRecordLine = list.closedFlag == 0 ? FirstClosedRecordLeft(list) : 0;
 

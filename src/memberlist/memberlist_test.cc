@@ -133,8 +133,8 @@ struct DryRun {
   std::string written, printed;
   RunFailure failure;
 };
-DryRun RunDry(const std::string& list, bool removeDuplicates, bool withReport,
-              std::string* console) {
+DryRun RunDry(const std::string& list, bool removeDuplicates, bool withReport, std::string* console,
+              const std::string& exclude = "") {
   DryRun run;
   ChangeReport report;
   ListRunMode mode;
@@ -142,7 +142,7 @@ DryRun RunDry(const std::string& list, bool removeDuplicates, bool withReport,
   mode.writtenList = &run.written;
   if (withReport) mode.report = &report;
   console->clear();
-  run.failure = ProcessList(RealFileSystem(), list, "", "", removeDuplicates, mode).failure;
+  run.failure = ProcessList(RealFileSystem(), list, "", exclude, removeDuplicates, mode).failure;
   run.printed = *console;
   return run;
 }
@@ -183,7 +183,8 @@ TEST(MemberListTest, ListsWrittenInPartsMatchTheRecordByRecordWalk) {
 // A long list is read in two parts on two threads unless a change report is
 // asked for. Lines past the middle that change how the next ones are read
 // (an errors-to line, a head block still open at the middle) must give what
-// reading line by line gives, and so must records "CLOSED" and a Ctrl-Z.
+// reading line by line gives, and so must records "CLOSED" and a Ctrl-Z,
+// with and without an exclude list blanking records as they are read.
 TEST(MemberListTest, ListsReadInTwoPartsMatchTheLineByLineReading) {
   std::mt19937 random(8);
   auto members = [&random](int count) {
@@ -206,17 +207,28 @@ TEST(MemberListTest, ListsReadInTwoPartsMatchTheLineByLineReading) {
   };
   std::string console;
   CaptureConsole(&console);
+  std::string excludeBytes;
+  for (int k = 0; k < 3000; ++k) {
+    excludeBytes += (k % 2 ? "MEMBER" : "member") + std::to_string(k * 3) + "@host.ORG\r\n";
+  }
+  excludeBytes += "PLUS7@x.org\r\n";
   for (size_t shape = 0; shape < std::size(shapes); ++shape) {
     ScratchFolder folder;
     WriteBytes(folder / "m.lst", shapes[shape]);
-    DryRun inParts = RunDry(folder / "m.lst", false, false, &console);
-    DryRun byLine = RunDry(folder / "m.lst", false, true, &console);
-    EXPECT_TRUE(inParts.written == byLine.written) << "shape " << shape;
-    EXPECT_EQ(inParts.printed, byLine.printed) << "shape " << shape;
-    EXPECT_EQ(inParts.failure.line, byLine.failure.line) << "shape " << shape;
-    EXPECT_EQ(inParts.failure.ok(), shape != 4) << "shape " << shape;
-    if (shape == 4) {
-      EXPECT_EQ(inParts.failure.line, 15001);
+    WriteBytes(folder / "x.lst", excludeBytes);
+    for (const std::string& exclude : {std::string(), folder / "x.lst"}) {
+      SCOPED_TRACE("shape " + std::to_string(shape) + (exclude.empty() ? "" : ", excluding"));
+      DryRun inParts = RunDry(folder / "m.lst", false, false, &console, exclude);
+      DryRun byLine = RunDry(folder / "m.lst", false, true, &console, exclude);
+      EXPECT_TRUE(inParts.written == byLine.written);
+      EXPECT_EQ(inParts.printed, byLine.printed);
+      EXPECT_EQ(inParts.failure.line, byLine.failure.line);
+      EXPECT_EQ(inParts.failure.ok(), shape != 4);
+      if (shape == 4) {
+        EXPECT_EQ(inParts.failure.line, 15001);
+      } else if (!exclude.empty()) {
+        EXPECT_NE(inParts.printed.find("excluded records."), std::string::npos);
+      }
     }
   }
   CaptureConsole(nullptr);
