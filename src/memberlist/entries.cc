@@ -313,10 +313,20 @@ void BlankExcludedRange(const ExcludeTable& table, EntryStore* entries, size_t b
   HashesAhead entryHashes(
       begin, end, [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); },
       [&](uint64_t hash) { Prefetch(&filter[FilterWordOf(hash, filterMask)]); });
+  auto passesFilter = [&](uint64_t hash) {
+    const uint64_t bits = FilterBitsOf(hash);
+    return (filter[FilterWordOf(hash, filterMask)] & bits) == bits;
+  };
+  // The few entries that pass the filter land all over the slots: their
+  // slot is asked for once the filter word, asked for earlier, is here.
+  constexpr size_t kSlotAhead = 8;
   for (size_t i = begin; i < end; ++i) {
     const uint64_t hash = entryHashes.Take(i);
-    const uint64_t bits = FilterBitsOf(hash);
-    if ((filter[FilterWordOf(hash, filterMask)] & bits) != bits) continue;
+    if (i + kSlotAhead < end) {
+      const uint64_t later = entryHashes.Peek(i + kSlotAhead);
+      if (passesFilter(later)) Prefetch(&slots[SlotOf(later, mask)]);
+    }
+    if (!passesFilter(hash)) continue;
     std::string_view entry = entries->Text(i);
     if (entry.empty()) continue;
     std::string_view key = KeyOfEntry(entry);

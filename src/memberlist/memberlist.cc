@@ -37,7 +37,7 @@ struct ReadExclusion {
 
 // Entries are looked up in batches as they are read, while their texts are
 // still in the cache.
-constexpr size_t kExclusionBatch = 256;
+constexpr size_t kExclusionBatch = 1024;
 
 // Reads `lines` of the list file into the head block and the entries, each
 // entry into the room made for it from `*next` on, blanking those that the
