@@ -36,9 +36,7 @@ if [ ! -x "$wine32" ]; then
   need+=(wine32:i386)
 fi
 if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${need[@]}" >/dev/null
+  .ci/apt-install "${need[@]}" >/dev/null
 fi
 
 # One wine prefix for this run, in a scratch folder, with its server kept up
