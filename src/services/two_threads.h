@@ -1,6 +1,6 @@
 // Work spread over this thread and a helper: an array split in two halves,
-// tasks taken from one shared stack, or output made in chunks on both
-// threads and used in order.
+// tasks taken from one shared stack, output made in chunks on both threads
+// and used in order, or one piece of work set aside on the helper.
 #ifndef GRENFEL_SERVICES_TWO_THREADS_H_
 #define GRENFEL_SERVICES_TWO_THREADS_H_
 
