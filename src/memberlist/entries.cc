@@ -352,20 +352,12 @@ int64_t CountExcluded(const ExcludeTable& table, const ExclusionNotes& notes,
   return static_cast<int64_t>(notes.namingKeys.size());
 }
 
-int64_t BlankExcluded(const ExcludeTable& table, EntryStore* entries,
-                      std::vector<int64_t>* countAfterKey, std::vector<ExcludedEntry>* excluded) {
-  // The two halves of the entries are looked up on two threads, each noting
-  // what it blanked; the notes are joined in entry order.
-  ExclusionNotes notes[2];
-  for (ExclusionNotes& half : notes) half.keepRecords = excluded != nullptr;
-  ForBothHalves(1, entries->size(), [&](size_t begin, size_t end, int half) {
-    BlankExcludedRange(table, entries, begin, end, &notes[half]);
-  });
-  notes[0].Append(notes[1]);
-  if (excluded != nullptr) {
-    excluded->insert(excluded->end(), notes[0].records.begin(), notes[0].records.end());
-  }
-  return CountExcluded(table, notes[0], countAfterKey);
+int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
+                      std::vector<int64_t>* countAfterKey) {
+  const ExcludeTable table = MakeExcludeTable(keys);
+  ExclusionNotes notes;
+  BlankExcludedRange(table, entries, 1, entries->size(), &notes);
+  return CountExcluded(table, notes, countAfterKey);
 }
 
 }  // namespace grenfel

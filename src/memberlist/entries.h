@@ -140,17 +140,10 @@ void BlankExcludedRange(const ExcludeTable& table, EntryStore* entries, size_t b
 // progress shown per key can be replayed. Returns the number blanked.
 int64_t CountExcluded(const ExcludeTable& table, const ExclusionNotes& notes,
                       std::vector<int64_t>* countAfterKey);
-// All the entries, on two threads: BlankExcludedRange and CountExcluded.
-// When `excluded` is given, it receives every blanked record in entry order.
-int64_t BlankExcluded(const ExcludeTable& table, EntryStore* entries,
-                      std::vector<int64_t>* countAfterKey,
-                      std::vector<ExcludedEntry>* excluded = nullptr);
-// The same, the table made here.
-inline int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
-                             std::vector<int64_t>* countAfterKey,
-                             std::vector<ExcludedEntry>* excluded = nullptr) {
-  return BlankExcluded(MakeExcludeTable(keys), entries, countAfterKey, excluded);
-}
+// Every entry after the empty one at index 0, on this thread, with a table
+// made here: BlankExcludedRange, then CountExcluded.
+int64_t BlankExcluded(const ExcludeKeys& keys, EntryStore* entries,
+                      std::vector<int64_t>* countAfterKey);
 
 }  // namespace grenfel
 
