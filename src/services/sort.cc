@@ -8,7 +8,12 @@ namespace grenfel {
 namespace {
 
 using Range = sort_detail::Part;
-using sort_detail::kLopsidedInARow;
+// Plain scans on ranks are cheap, and the jumping scans' bounds cost some
+// forty of them per item: a range switches only after this many lopsided
+// partitions in a row. A mostly sorted list meets runs of up to about 15
+// that end by themselves; a sorted list followed by its reverse never ends
+// its run.
+constexpr int kLopsidedInARow = 32;
 
 void Split(const Range& r, int64_t j, int64_t i, Range* smaller, Range* larger) {
   sort_detail::SplitParts(r, j, i, smaller, larger);
