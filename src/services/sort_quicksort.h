@@ -22,6 +22,61 @@ namespace grenfel {
 // 0 or >0. These take time in the square of the length on some orders;
 // large lists go through RankedDescendingOrder instead.
 
+namespace sort_detail {
+
+// The partition's scans in blocks, for long ranges: where each scan stops
+// is found for a block of kScanBlock items at once, with no branch on what
+// the items hold, and the stops are then swapped pair by pair. Up to the
+// point where the blocks of the two scans would meet, these are the stops
+// and swaps of the plain scans: what either scan passes has not been
+// swapped yet. Returns, in *i and *j, where the plain scans would stand
+// then; they finish the partition.
+inline constexpr int kScanBlock = 128;
+
+template <typename T, typename Compare>
+void ScanInBlocks(T* items, const T& pivot, Compare& compare, int64_t* iInOut, int64_t* jInOut) {
+  // Unscanned: [left, right]. Stops found and not yet swapped: offsets
+  // from their block's first (left) or last (right) item.
+  int64_t left = *iInOut, right = *jInOut;
+  int64_t leftBase = 0, rightBase = 0;
+  unsigned char leftStops[kScanBlock], rightStops[kScanBlock];
+  int leftAt = 0, leftCount = 0, rightAt = 0, rightCount = 0;
+  for (;;) {
+    if (leftAt == leftCount) {
+      // Both blocks must fit in what is unscanned.
+      if (right - left + 1 < (rightAt == rightCount ? 2 : 1) * kScanBlock) break;
+      leftBase = left;
+      leftAt = leftCount = 0;
+      for (int t = 0; t < kScanBlock; ++t) {
+        leftStops[leftCount] = static_cast<unsigned char>(t);
+        leftCount += !(compare(items[left + t], pivot) > 0);
+      }
+      left += kScanBlock;
+    }
+    if (rightAt == rightCount) {
+      if (right - left + 1 < kScanBlock) break;
+      rightBase = right;
+      rightAt = rightCount = 0;
+      for (int t = 0; t < kScanBlock; ++t) {
+        rightStops[rightCount] = static_cast<unsigned char>(t);
+        rightCount += !(compare(pivot, items[right - t]) > 0);
+      }
+      right -= kScanBlock;
+    }
+    const int pairs = std::min(leftCount - leftAt, rightCount - rightAt);
+    for (int p = 0; p < pairs; ++p) {
+      std::swap(items[leftBase + leftStops[leftAt + p]],
+                items[rightBase - rightStops[rightAt + p]]);
+    }
+    leftAt += pairs;
+    rightAt += pairs;
+  }
+  *iInOut = leftAt < leftCount ? leftBase + leftStops[leftAt] : left;
+  *jInOut = rightAt < rightCount ? rightBase - rightStops[rightAt] : right;
+}
+
+}  // namespace sort_detail
+
 // One partition of items[lo..hi] (lo < hi); items[lo..*j] and items[*i..hi]
 // are left to sort.
 template <typename T, typename Compare>
@@ -29,6 +84,9 @@ void PartitionDescending(T* items, int64_t lo, int64_t hi, Compare& compare, int
                          int64_t* iOut) {
   const T pivot = items[lo + (hi - lo) / 2];
   int64_t i = lo, j = hi;
+  if (hi - lo + 1 >= 4 * sort_detail::kScanBlock) {
+    sort_detail::ScanInBlocks(items, pivot, compare, &i, &j);
+  }
   while (i <= j) {
     while (compare(items[i], pivot) > 0 && i < hi) ++i;
     while (compare(pivot, items[j]) > 0 && j > lo) --j;
