@@ -310,34 +310,40 @@ void BlankExcludedRange(const ExcludeTable& table, EntryStore* entries, size_t b
   const std::vector<uint64_t>& slots = table.slots;
   const std::vector<uint64_t>& filter = table.filter;
   const size_t mask = slots.size() - 1, filterMask = filter.size() - 1;
-  HashesAhead entryHashes(
-      begin, end, [entries](size_t i) { return UpperHash(KeyOfEntry(entries->Text(i))); },
-      [&](uint64_t hash) { Prefetch(&filter[FilterWordOf(hash, filterMask)]); });
-  auto passesFilter = [&](uint64_t hash) {
-    const uint64_t bits = FilterBitsOf(hash);
-    return (filter[FilterWordOf(hash, filterMask)] & bits) == bits;
-  };
-  // The few entries that pass the filter land all over the slots: their
-  // slot is asked for once the filter word, asked for earlier, is here.
-  constexpr size_t kSlotAhead = 8;
-  for (size_t i = begin; i < end; ++i) {
-    const uint64_t hash = entryHashes.Take(i);
-    if (i + kSlotAhead < end) {
-      const uint64_t later = entryHashes.Peek(i + kSlotAhead);
-      if (passesFilter(later)) Prefetch(&slots[SlotOf(later, mask)]);
+  // A chunk at a time: every entry hashed, its filter word asked for; then
+  // the few that pass the filter, their slots asked for; then their probes.
+  // By the time each step reads what the one before asked for, it is here.
+  constexpr size_t kChunk = 512;
+  uint64_t hashes[kChunk];
+  uint32_t passing[kChunk];
+  for (size_t chunk = begin; chunk < end; chunk += kChunk) {
+    const size_t count = std::min(kChunk, end - chunk);
+    for (size_t c = 0; c < count; ++c) {
+      hashes[c] = UpperHash(KeyOfEntry(entries->Text(chunk + c)));
+      Prefetch(&filter[FilterWordOf(hashes[c], filterMask)]);
     }
-    if (!passesFilter(hash)) continue;
-    std::string_view entry = entries->Text(i);
-    if (entry.empty()) continue;
-    std::string_view key = KeyOfEntry(entry);
-    for (size_t slot = SlotOf(hash, mask); slots[slot] != kFree; slot = (slot + 1) & mask) {
-      if ((slots[slot] ^ hash) >> 32 != 0) continue;
-      uint32_t k = KeyOfSlot(slots[slot]);
-      if (EqualUpper(key, keys.Key(k))) {
-        if (notes->keepRecords) notes->records.push_back({entry, k});
-        entries->Blank(i);
-        notes->namingKeys.push_back(k);
-        break;
+    size_t passed = 0;
+    for (size_t c = 0; c < count; ++c) {
+      const uint64_t bits = FilterBitsOf(hashes[c]);
+      if ((filter[FilterWordOf(hashes[c], filterMask)] & bits) != bits) continue;
+      passing[passed++] = static_cast<uint32_t>(c);
+      Prefetch(&slots[SlotOf(hashes[c], mask)]);
+    }
+    for (size_t p = 0; p < passed; ++p) {
+      const size_t i = chunk + passing[p];
+      const uint64_t hash = hashes[passing[p]];
+      std::string_view entry = entries->Text(i);
+      if (entry.empty()) continue;
+      std::string_view key = KeyOfEntry(entry);
+      for (size_t slot = SlotOf(hash, mask); slots[slot] != kFree; slot = (slot + 1) & mask) {
+        if ((slots[slot] ^ hash) >> 32 != 0) continue;
+        uint32_t k = KeyOfSlot(slots[slot]);
+        if (EqualUpper(key, keys.Key(k))) {
+          if (notes->keepRecords) notes->records.push_back({entry, k});
+          entries->Blank(i);
+          notes->namingKeys.push_back(k);
+          break;
+        }
       }
     }
   }
