@@ -26,13 +26,24 @@ struct PresortedRun {
   uint32_t begin, end;
 };
 
+// Item by item, whether its key equals that of the item not among the
+// lowest before it in its run, as the walk that found the runs compared
+// them: the merge need not compare them again.
+struct TiesInRuns {
+  std::vector<uint64_t> bits;
+  explicit TiesInRuns(size_t count) : bits((count + 63) / 64) {}
+  void Set(uint32_t item) { bits[item / 64] |= uint64_t{1} << (item % 64); }
+  bool Of(size_t item) const { return (bits[item / 64] >> (item % 64) & 1) != 0; }
+};
+
 // Finds the long runs of the items 0 to count - 1 and the rest, the items
-// outside them that are not the lowest, in the order they stand. False, as
-// soon as it shows, when the items are not mostly sorted: a shuffled array
-// ends this walk after a kRestShare-th of it.
+// outside them that are not the lowest, in the order they stand, and notes
+// the ties within runs. False, as soon as it shows, when the items are not
+// mostly sorted: a shuffled array ends this walk after a kRestShare-th of
+// it.
 template <typename Keys>
 bool FindPresortedRuns(size_t count, Keys& keys, std::vector<PresortedRun>* runs,
-                       std::vector<uint32_t>* rest) {
+                       std::vector<uint32_t>* rest, TiesInRuns* ties) {
   const size_t restLimit = count / kRestShare;
   uint32_t runStart = 0, last = 0;
   size_t runLength = 0;
@@ -48,9 +59,14 @@ bool FindPresortedRuns(size_t count, Keys& keys, std::vector<PresortedRun>* runs
   };
   for (uint32_t i = 0; i < count; ++i) {
     if (keys.Lowest(i)) continue;
-    if (runLength > 0 && keys.Compare(last, i) > 0) {
-      if (!closeRun(i)) return false;
-      runLength = 0;
+    if (runLength > 0) {
+      const int order = keys.Compare(last, i);
+      if (order > 0) {
+        if (!closeRun(i)) return false;
+        runLength = 0;
+      } else if (order == 0) {
+        ties->Set(i);
+      }
     }
     if (runLength == 0) runStart = i;
     last = i;
@@ -66,45 +82,6 @@ struct MergeSource {
   size_t at, end;
   bool isRest;
 };
-
-// Merges the sources, ranking their items from `firstRank` on, in key order.
-template <typename Keys>
-void MergeSources(std::vector<MergeSource> sources, const std::vector<uint32_t>& rest, Keys& keys,
-                  uint32_t firstRank) {
-  auto head = [&rest](const MergeSource& s) {
-    return s.isRest ? rest[s.at] : static_cast<uint32_t>(s.at);
-  };
-  bool started = false;
-  uint32_t rank = 0, previous = 0, previousRank = 0;
-  // Sources are few: the smallest head is found by looking at all.
-  while (!sources.empty()) {
-    size_t smallest = 0;
-    for (size_t s = 1; s < sources.size(); ++s) {
-      if (keys.Compare(head(sources[s]), head(sources[smallest])) < 0) smallest = s;
-    }
-    MergeSource& source = sources[smallest];
-    const uint32_t item = head(source);
-    ++source.at;
-    while (!source.isRest && source.at < source.end &&
-           keys.Lowest(static_cast<uint32_t>(source.at))) {
-      ++source.at;
-    }
-    if (source.at >= source.end) {
-      sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(smallest));
-    }
-    // The item before is ranked once it has been compared with this one.
-    if (started) {
-      if (keys.Compare(previous, item) != 0) ++rank;
-      keys.SetRank(previous, previousRank);
-    } else {
-      rank = firstRank;
-      started = true;
-    }
-    previous = item;
-    previousRank = rank;
-  }
-  if (started) keys.SetRank(previous, previousRank);
-}
 
 // Where a source's items of keys below that of `split` end: the first
 // place whose next item not among the lowest has a key at or above it, or
@@ -133,6 +110,86 @@ size_t CutBelow(const MergeSource& source, const std::vector<uint32_t>& rest, Ke
   return lo;
 }
 
+// Where the items of a run source with keys below that of `bound` end,
+// from its head on: stretches that double in length are passed while their
+// last item not among the lowest is below, then CutBelow finds the end in
+// the stretch that holds it. The place is near, mostly.
+template <typename Keys>
+size_t GallopBelow(const MergeSource& run, const std::vector<uint32_t>& rest, Keys& keys,
+                   uint32_t bound) {
+  for (size_t from = run.at, step = 1; from < run.end; step *= 2) {
+    const size_t to = std::min(run.end, from + step);
+    uint32_t last = static_cast<uint32_t>(to - 1);
+    while (last > from && keys.Lowest(last)) --last;
+    if (keys.Lowest(last) || keys.Compare(last, bound) < 0) {
+      from = to;
+      continue;
+    }
+    return CutBelow({from, to, false}, rest, keys, bound);
+  }
+  return run.end;
+}
+
+// Merges the sources, ranking their items from `firstRank` on, in key order.
+// Once a run gives its head, the items of it that come before every other
+// source's head follow at once, ranked by the ties noted in the run.
+template <typename Keys>
+void MergeSources(std::vector<MergeSource> sources, const std::vector<uint32_t>& rest, Keys& keys,
+                  const TiesInRuns& ties, uint32_t firstRank) {
+  auto head = [&rest](const MergeSource& s) {
+    return s.isRest ? rest[s.at] : static_cast<uint32_t>(s.at);
+  };
+  auto skipLowest = [&keys](MergeSource& s) {
+    while (!s.isRest && s.at < s.end && keys.Lowest(static_cast<uint32_t>(s.at))) ++s.at;
+  };
+  bool started = false;
+  uint32_t rank = 0, previous = 0, previousRank = 0;
+  // The item before is ranked once it has been compared with this one.
+  auto take = [&](uint32_t item, bool tiesPrevious) {
+    if (started) {
+      if (!tiesPrevious) ++rank;
+      keys.SetRank(previous, previousRank);
+    } else {
+      rank = firstRank;
+      started = true;
+    }
+    previous = item;
+    previousRank = rank;
+  };
+  // Sources are few: the smallest head is found by looking at all.
+  while (!sources.empty()) {
+    size_t smallest = 0;
+    for (size_t s = 1; s < sources.size(); ++s) {
+      if (keys.Compare(head(sources[s]), head(sources[smallest])) < 0) smallest = s;
+    }
+    MergeSource& source = sources[smallest];
+    const uint32_t item = head(source);
+    take(item, started && keys.Compare(previous, item) == 0);
+    ++source.at;
+    skipLowest(source);
+    if (!source.isRest && source.at < source.end) {
+      // The smallest head of the others bounds what the run gives now.
+      const MergeSource* next = nullptr;
+      for (const MergeSource& other : sources) {
+        if (&other != &source && (next == nullptr || keys.Compare(head(other), head(*next)) < 0)) {
+          next = &other;
+        }
+      }
+      const size_t end =
+          next == nullptr ? source.end : GallopBelow(source, rest, keys, head(*next));
+      for (; source.at < end; ++source.at) {
+        const uint32_t p = static_cast<uint32_t>(source.at);
+        if (!keys.Lowest(p)) take(p, ties.Of(p));
+      }
+      skipLowest(source);
+    }
+    if (source.at >= source.end) {
+      sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(smallest));
+    }
+  }
+  if (started) keys.SetRank(previous, previousRank);
+}
+
 // Ranks the items 0 to count - 1: the lowest ones 0, the others by merging
 // the runs with the rest, sorted. A long array is cut at the key of the
 // middle item of its longest run: the sources' items below it are merged on
@@ -141,7 +198,7 @@ size_t CutBelow(const MergeSource& source, const std::vector<uint32_t>& rest, Ke
 // other).
 template <typename Keys>
 void MergePresortedRuns(size_t count, Keys& keys, const std::vector<PresortedRun>& runs,
-                        const std::vector<uint32_t>& rest) {
+                        const std::vector<uint32_t>& rest, const TiesInRuns& ties) {
   for (uint32_t i = 0; i < count; ++i) {
     if (keys.Lowest(i)) keys.SetRank(i, 0);
   }
@@ -155,7 +212,7 @@ void MergePresortedRuns(size_t count, Keys& keys, const std::vector<PresortedRun
   uint32_t split = longest != nullptr ? longest->begin + (longest->end - longest->begin) / 2 : 0;
   while (longest != nullptr && split < longest->end && keys.Lowest(split)) ++split;
   if (count < kTwoThreadMinimum || longest == nullptr || split == longest->end) {
-    return MergeSources(sources, rest, keys, 1);
+    return MergeSources(sources, rest, keys, ties, 1);
   }
   std::vector<MergeSource> below, above;
   size_t belowCount = 0;
@@ -168,9 +225,9 @@ void MergePresortedRuns(size_t count, Keys& keys, const std::vector<PresortedRun
   }
   ForBothHalves(0, count, [&](size_t, size_t, int half) {
     if (half == 0) {
-      MergeSources(below, rest, keys, 1);
+      MergeSources(below, rest, keys, ties, 1);
     } else {
-      MergeSources(above, rest, keys, static_cast<uint32_t>(belowCount) + 1);
+      MergeSources(above, rest, keys, ties, static_cast<uint32_t>(belowCount) + 1);
     }
   });
 }
@@ -181,10 +238,11 @@ template <typename Keys>
 bool RankPresorted(size_t count, Keys& keys) {
   std::vector<sort_detail::PresortedRun> runs;
   std::vector<uint32_t> rest;
-  if (!sort_detail::FindPresortedRuns(count, keys, &runs, &rest)) return false;
+  sort_detail::TiesInRuns ties(count);
+  if (!sort_detail::FindPresortedRuns(count, keys, &runs, &rest, &ties)) return false;
   std::sort(rest.begin(), rest.end(),
             [&keys](uint32_t a, uint32_t b) { return keys.Compare(a, b) < 0; });
-  sort_detail::MergePresortedRuns(count, keys, runs, rest);
+  sort_detail::MergePresortedRuns(count, keys, runs, rest, ties);
   return true;
 }
 
