@@ -170,6 +170,17 @@ TEST(EntryStoreTest, MostlySortedListsSortLikeTheArrayQuicksort) {
     }
     cases.push_back(lists);
   }
+  {
+    // Two sorted lists, the second starting where the walk of a long list
+    // is cut in two (at half the entries, rounded down to 64), and one
+    // crossing the cut.
+    for (size_t first : {40959, 30000}) {
+      Case lists{sortedRecords(first), {}};
+      std::vector<std::string> second = sortedRecords(81920 - first);
+      lists.records.insert(lists.records.end(), second.begin(), second.end());
+      cases.push_back(lists);
+    }
+  }
   for (size_t count : {5000, 70000}) {
     Case excluded{sortedRecords(count), {}};
     for (size_t k = 0; k < count / 16; ++k) excluded.blanked.push_back(1 + random() % count);

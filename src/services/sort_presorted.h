@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "services/sort.h"
@@ -36,43 +37,123 @@ struct TiesInRuns {
   bool Of(size_t item) const { return (bits[item / 64] >> (item % 64) & 1) != 0; }
 };
 
-// Finds the long runs of the items 0 to count - 1 and the rest, the items
-// outside them that are not the lowest, in the order they stand, and notes
-// the ties within runs. False, as soon as it shows, when the items are not
-// mostly sorted: a shuffled array ends this walk after a kRestShare-th of
-// it.
+// A stretch of items in ascending order, from `begin` (its first item not
+// among the lowest, `first`) to `end`; `last` is its last item not among
+// the lowest, `length` the number of those.
+struct WalkedRun {
+  uint32_t begin = 0, end = 0, first = 0, last = 0;
+  size_t length = 0;
+};
+
+// A long run goes to `runs`; the items of a short one, not the lowest, to
+// the rest.
 template <typename Keys>
-bool FindPresortedRuns(size_t count, Keys& keys, std::vector<PresortedRun>* runs,
-                       std::vector<uint32_t>* rest, TiesInRuns* ties) {
-  const size_t restLimit = count / kRestShare;
-  uint32_t runStart = 0, last = 0;
-  size_t runLength = 0;
-  auto closeRun = [&](uint32_t end) {
-    if (runLength >= kLongRun) {
-      runs->push_back({runStart, end});
-      return runs->size() <= kMostRuns;
+void CloseRun(const WalkedRun& run, Keys& keys, std::vector<PresortedRun>* runs,
+              std::vector<uint32_t>* rest) {
+  if (run.length >= kLongRun) {
+    runs->push_back({run.begin, run.end});
+    return;
+  }
+  for (uint32_t p = run.begin; p < run.end; ++p) {
+    if (!keys.Lowest(p)) rest->push_back(p);
+  }
+}
+
+// What a walk over the items from `begin` to `end` found: its runs and its
+// rest, in the order they stand, with the first run or the last one held
+// back (not closed) where asked, for the walk of the part next to it.
+struct RunWalk {
+  std::vector<PresortedRun> runs;
+  std::vector<uint32_t> rest;
+  WalkedRun first, last;  // length 0: none held
+};
+
+// Walks the items from `begin` to `end`, noting the ties within runs.
+// False as soon as the runs or the rest pass what a mostly sorted array has:
+// a shuffled array ends the walk after a kRestShare-th of it.
+template <typename Keys>
+bool WalkRuns(uint32_t begin, uint32_t end, Keys& keys, size_t restLimit, bool holdFirst,
+              bool holdLast, TiesInRuns* ties, RunWalk* walk) {
+  WalkedRun run;
+  bool firstPast = !holdFirst;
+  auto close = [&](uint32_t at) {
+    run.end = at;
+    if (!firstPast) {
+      walk->first = run;
+      firstPast = true;
+      return true;
     }
-    for (uint32_t p = runStart; p < end; ++p) {
-      if (!keys.Lowest(p)) rest->push_back(p);
-    }
-    return rest->size() <= restLimit;
+    CloseRun(run, keys, &walk->runs, &walk->rest);
+    return walk->runs.size() <= kMostRuns && walk->rest.size() <= restLimit;
   };
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t i = begin; i < end; ++i) {
     if (keys.Lowest(i)) continue;
-    if (runLength > 0) {
-      const int order = keys.Compare(last, i);
+    if (run.length > 0) {
+      const int order = keys.Compare(run.last, i);
       if (order > 0) {
-        if (!closeRun(i)) return false;
-        runLength = 0;
+        if (!close(i)) return false;
+        run.length = 0;
       } else if (order == 0) {
         ties->Set(i);
       }
     }
-    if (runLength == 0) runStart = i;
-    last = i;
-    ++runLength;
+    if (run.length == 0) run.begin = run.first = i;
+    run.last = i;
+    ++run.length;
   }
-  return runLength == 0 || closeRun(static_cast<uint32_t>(count));
+  if (run.length == 0) return true;
+  if (holdLast && firstPast) {
+    run.end = end;
+    walk->last = run;
+    return true;
+  }
+  return close(end);
+}
+
+// Finds the long runs of the items 0 to count - 1 and the rest, the items
+// outside them that are not the lowest, in the order they stand, and notes
+// the ties within runs. False when the items are not mostly sorted. A long
+// array is walked in two parts at once, cut at a multiple of 64 items (the
+// parts note their ties in words of their own); the run that the cut goes
+// through is joined again.
+template <typename Keys>
+bool FindPresortedRuns(size_t count, Keys& keys, std::vector<PresortedRun>* runs,
+                       std::vector<uint32_t>* rest, TiesInRuns* ties) {
+  const size_t restLimit = count / kRestShare;
+  const uint32_t cut = count < kTwoThreadMinimum ? 0 : static_cast<uint32_t>(count / 2) & ~63u;
+  RunWalk parts[2];
+  bool walked[2] = {false, false};
+  if (cut == 0) {
+    walked[0] =
+        WalkRuns(0, static_cast<uint32_t>(count), keys, restLimit, false, false, ties, &parts[0]);
+    walked[1] = true;
+  } else {
+    ForBothHalves(0, count, [&](size_t, size_t, int half) {
+      walked[half] = half == 0 ? WalkRuns(0, cut, keys, restLimit, false, true, ties, &parts[0])
+                               : WalkRuns(cut, static_cast<uint32_t>(count), keys, restLimit, true,
+                                          false, ties, &parts[1]);
+    });
+  }
+  if (!walked[0] || !walked[1]) return false;
+  *runs = std::move(parts[0].runs);
+  *rest = std::move(parts[0].rest);
+  const WalkedRun &before = parts[0].last, &after = parts[1].first;
+  const int order =
+      before.length > 0 && after.length > 0 ? keys.Compare(before.last, after.first) : 1;
+  if (order <= 0) {
+    if (order == 0) ties->Set(after.first);
+    WalkedRun joined = before;
+    joined.end = after.end;
+    joined.last = after.last;
+    joined.length += after.length;
+    CloseRun(joined, keys, runs, rest);
+  } else {
+    if (before.length > 0) CloseRun(before, keys, runs, rest);
+    if (after.length > 0) CloseRun(after, keys, runs, rest);
+  }
+  runs->insert(runs->end(), parts[1].runs.begin(), parts[1].runs.end());
+  rest->insert(rest->end(), parts[1].rest.begin(), parts[1].rest.end());
+  return runs->size() <= kMostRuns && rest->size() <= restLimit;
 }
 
 // A run or the rest, as a source of items for the merge: positions of a
