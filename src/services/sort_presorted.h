@@ -112,28 +112,22 @@ bool WalkRuns(uint32_t begin, uint32_t end, Keys& keys, size_t restLimit, bool h
 
 // Finds the long runs of the items 0 to count - 1 and the rest, the items
 // outside them that are not the lowest, in the order they stand, and notes
-// the ties within runs. False when the items are not mostly sorted. A long
-// array is walked in two parts at once, cut at a multiple of 64 items (the
-// parts note their ties in words of their own); the run that the cut goes
-// through is joined again.
+// the ties within runs. False when the items are not mostly sorted. The
+// array is walked in two parts, at once when it is long, cut at a multiple
+// of 64 items (the parts note their ties in words of their own); the run
+// that the cut goes through is joined again.
 template <typename Keys>
 bool FindPresortedRuns(size_t count, Keys& keys, std::vector<PresortedRun>* runs,
                        std::vector<uint32_t>* rest, TiesInRuns* ties) {
   const size_t restLimit = count / kRestShare;
-  const uint32_t cut = count < kTwoThreadMinimum ? 0 : static_cast<uint32_t>(count / 2) & ~63u;
+  const uint32_t cut = static_cast<uint32_t>(count / 2) & ~63u;
   RunWalk parts[2];
   bool walked[2] = {false, false};
-  if (cut == 0) {
-    walked[0] =
-        WalkRuns(0, static_cast<uint32_t>(count), keys, restLimit, false, false, ties, &parts[0]);
-    walked[1] = true;
-  } else {
-    ForBothHalves(0, count, [&](size_t, size_t, int half) {
-      walked[half] = half == 0 ? WalkRuns(0, cut, keys, restLimit, false, true, ties, &parts[0])
-                               : WalkRuns(cut, static_cast<uint32_t>(count), keys, restLimit, true,
-                                          false, ties, &parts[1]);
-    });
-  }
+  ForBothHalves(0, count, [&](size_t, size_t, int half) {
+    walked[half] = half == 0 ? WalkRuns(0, cut, keys, restLimit, false, true, ties, &parts[0])
+                             : WalkRuns(cut, static_cast<uint32_t>(count), keys, restLimit, true,
+                                        false, ties, &parts[1]);
+  });
   if (!walked[0] || !walked[1]) return false;
   *runs = std::move(parts[0].runs);
   *rest = std::move(parts[0].rest);
