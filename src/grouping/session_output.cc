@@ -1,5 +1,6 @@
 // Grouping's output: the head block and the members in session order, made
 // in chunks on two threads and appended to the file in order.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -87,7 +88,9 @@ void GroupedList::FormatPieces(const std::vector<Run>& runs, std::string* bytes)
   for (; !cursor.AtEnd(); cursor.Advance(), nearCursor.Advance(), farCursor.Advance()) {
     if (!farCursor.AtEnd()) Prefetch(&members_[farCursor.position()]);
     if (!nearCursor.AtEnd()) {
-      Prefetch(readable_.data() + members_[nearCursor.position()].ref.offset());
+      const RecordRef ref = members_[nearCursor.position()].ref;
+      // A record too long for its field is asked for as far as it tells.
+      PrefetchSpan(readable_.data() + ref.offset(), std::max<uint32_t>(ref.lengthField(), 1));
     }
     const Member& member = members_[cursor.position()];
     AppendRecord(Record(member), AtOf(member), bytes);

@@ -141,7 +141,9 @@ void EntryStore::Prefetch(size_t index) const {
   uint64_t offset = ref >> kLengthBits;
   size_t b = buffers_.size() - 1;
   while (b > 0 && buffers_[b].base > offset) --b;
-  grenfel::Prefetch(buffers_[b].data + static_cast<size_t>(offset - buffers_[b].base));
+  // A long record is asked for as far as the length field tells.
+  grenfel::PrefetchSpan(buffers_[b].data + static_cast<size_t>(offset - buffers_[b].base),
+                        static_cast<size_t>(ref & kLongLength));
 }
 
 int EntryStore::CompareEntries(const Entry& a, const Entry& b) const {
