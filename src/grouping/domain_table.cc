@@ -45,11 +45,13 @@ uint32_t DomainTable::IdOf(const MappedText& text, uint64_t hash) {
   }
   // At most half the slots are taken, so the probes stay short.
   if (uint64_t{count_} * 2 > slots_.size()) {
-    slots_.assign(slots_.size() * 2, 0);
-    ForEachName([this](uint32_t known) { Place(known); });
-  } else {
-    Place(offset);
+    std::vector<uint64_t> grown(slots_.size() * 2, 0);
+    for (uint64_t held : slots_) {
+      if (held != 0) Place(grown, held);
+    }
+    slots_.swap(grown);
   }
+  Place(slots_, (hash >> 32 << 32) | offset);
   return id;
 }
 
@@ -73,14 +75,11 @@ bool DomainTable::AddAll(DomainTable other, std::vector<uint32_t>* idHere) {
   return true;
 }
 
-void DomainTable::Place(uint32_t offset) {
-  // The strings are stored mapped, so hashing them as they are gives the
-  // hash of the text they were made from.
-  uint64_t hash = MappedHash(MappedAt(offset));
-  size_t mask = slots_.size() - 1;
-  size_t slot = SlotOf(hash);
-  while (slots_[slot] != 0) slot = (slot + 1) & mask;
-  slots_[slot] = (hash >> 32 << 32) | offset;
+void DomainTable::Place(std::vector<uint64_t>& slots, uint64_t held) {
+  const size_t mask = slots.size() - 1;
+  size_t slot = SlotIn(held, slots.size());
+  while (slots[slot] != 0) slot = (slot + 1) & mask;
+  slots[slot] = held;
 }
 
 std::vector<uint32_t> DomainTable::TakeRanks() {

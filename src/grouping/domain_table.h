@@ -71,10 +71,16 @@ class DomainTable {
     return {Bytes(names_.data()) + offset + kNameHeader, LengthAt(offset), Maps().identity.data()};
   }
 
-  // The slot a hash starts at: its low bits, as many as the table's size (a
-  // power of two) needs, which a 32-bit size_t holds.
-  size_t SlotOf(uint64_t hash) const { return static_cast<size_t>(hash) & (slots_.size() - 1); }
-  void Place(uint32_t offset);
+  // The slot a hash starts at: the low bits of its high half, the half
+  // that a slot keeps, as many as the table's size (a power of two, at most
+  // 2^31 as the names fill at most 4 GiB) needs. A table that grows finds
+  // the new slots from the old ones, without hashing a name again.
+  static size_t SlotIn(uint64_t heldOrHash, size_t slotCount) {
+    return static_cast<size_t>(heldOrHash >> 32) & (slotCount - 1);
+  }
+  size_t SlotOf(uint64_t hash) const { return SlotIn(hash, slots_.size()); }
+  // Fills the first free slot from the one `held` starts at.
+  static void Place(std::vector<uint64_t>& slots, uint64_t held);
 
   std::vector<uint64_t> slots_;  // hash high half << 32 | offset of the name; 0 when free
   std::string names_;
