@@ -162,59 +162,66 @@ void ShareTasksOnTwoThreads(Task first, Work work) {
 
 namespace two_threads_detail {
 
-// The two chunks the helper thread of FormatChunksInOrder may hold ahead of
-// this one, and their handing over.
-class ChunkHandoff {
+// The chunks of FormatChunksInOrder in the making: the next one to claim,
+// the ones made and not yet used, and the first one whose making failed.
+// A chunk is made in slot chunk % kSlots, so it is claimed only once the
+// chunk kSlots before it has been used.
+class ChunkQueue {
  public:
-  // On the helper: makes the odd chunks in turn, each once its slot is free.
-  // Stops when told to, or when `format` throws (the failure is kept for
-  // this thread).
+  static constexpr size_t kSlots = 4;
+  explicit ChunkQueue(size_t count) : count_(count) {}
+
+  // On the helper: claims and makes chunks until none is left to claim, a
+  // making failed or the queue is stopped.
   template <typename Format>
-  void MakeOddChunks(size_t count, Format& format) {
-    for (size_t chunk = 1; chunk < count; chunk += 2) {
-      Slot& slot = SlotOf(chunk);
+  void MakeChunks(Format& format) {
+    for (;;) {
+      size_t chunk;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return !slot.ready || stop_; });
-        if (stop_) return;
+        changed_.wait(lock, [&] { return CanClaim() || Ended(); });
+        if (!CanClaim()) return;
+        chunk = next_++;
       }
-      try {
-        slot.bytes.clear();
-        format(chunk, &slot.bytes);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        failure_ = std::current_exception();
-        changed_.notify_all();
-        return;
-      }
-      std::lock_guard<std::mutex> lock(mutex_);
-      slot.ready = true;
-      changed_.notify_all();
+      Make(chunk, format);
     }
   }
 
-  // The bytes of the odd chunk `chunk` once they are made, or null when the
-  // helper failed first. They stay the helper's to change after Release.
-  const std::string* Await(size_t chunk) {
-    Slot& slot = SlotOf(chunk);
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return slot.ready || failure_; });
-    return slot.ready ? &slot.bytes : nullptr;
+  // On the caller's thread: the bytes of `chunk`, the one after the last
+  // released, once they are made; it makes chunks itself while it would
+  // wait. Null when the making of `chunk` failed.
+  template <typename Format>
+  const std::string* Await(size_t chunk, Format& format) {
+    Slot& slot = slots_[chunk % kSlots];
+    for (;;) {
+      size_t claimed;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return slot.ready || FailedAt(chunk) || CanClaim(); });
+        if (slot.ready) return &slot.bytes;
+        if (FailedAt(chunk)) return nullptr;
+        claimed = next_++;
+      }
+      Make(claimed, format);
+    }
   }
+  // The caller is done with the bytes of `chunk`.
   void Release(size_t chunk) {
     std::lock_guard<std::mutex> lock(mutex_);
-    SlotOf(chunk).ready = false;
+    slots_[chunk % kSlots].ready = false;
+    used_ = chunk + 1;
     changed_.notify_all();
   }
 
   void Stop() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
+      stopped_ = true;
     }
     changed_.notify_all();
   }
-  // Read once the helper has stopped.
+  // Read once the helper has stopped: the failure of the first chunk that
+  // failed, or null.
   std::exception_ptr failure() const { return failure_; }
 
  private:
@@ -222,63 +229,93 @@ class ChunkHandoff {
     std::string bytes;
     bool ready = false;
   };
-  Slot& SlotOf(size_t chunk) { return slots_[(chunk / 2) % 2]; }
 
-  Slot slots_[2];
+  // These three are read under the lock. Chunks are claimed in order, so
+  // every chunk before one that failed was claimed and is made (or fails)
+  // by the thread that claimed it.
+  bool CanClaim() const {
+    return !stopped_ && failure_ == nullptr && next_ < count_ && next_ < used_ + kSlots;
+  }
+  bool Ended() const { return stopped_ || failure_ != nullptr || next_ == count_; }
+  bool FailedAt(size_t chunk) const { return failure_ != nullptr && failedChunk_ == chunk; }
+
+  template <typename Format>
+  void Make(size_t chunk, Format& format) {
+    Slot& slot = slots_[chunk % kSlots];
+    try {
+      slot.bytes.clear();
+      format(chunk, &slot.bytes);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failure_ == nullptr || chunk < failedChunk_) {
+        failure_ = std::current_exception();
+        failedChunk_ = chunk;
+      }
+      changed_.notify_all();
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    slot.ready = true;
+    changed_.notify_all();
+  }
+
+  const size_t count_;
+  Slot slots_[kSlots];
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool stop_ = false;
+  size_t next_ = 0, used_ = 0;
+  bool stopped_ = false;
   std::exception_ptr failure_;
+  size_t failedChunk_ = 0;
 };
 
 }  // namespace two_threads_detail
 
 // Output made in `count` chunks: format(index, out) appends chunk `index` to
-// the empty string *out; the odd chunks are made on a helper thread, two at
-// most ahead. consume(bytes) gets every chunk on this thread, in order.
-// Without a helper thread, all is done here. An exception from either side
-// is thrown again here once the helper has stopped.
+// the empty string *out, on this thread or a helper, whichever is free, at
+// most ChunkQueue::kSlots chunks ahead of the one in use; consume(bytes)
+// gets every chunk on this thread, in order. The writing that consume does
+// thus takes a share of this thread's time, and the helper makes more
+// chunks meanwhile. Without a helper thread, all is done here. An exception
+// from format is thrown again here once every chunk before its own has
+// been consumed; one from consume, at once; either, after the helper has
+// stopped.
 template <typename Format, typename Consume>
 void FormatChunksInOrder(size_t count, Format format, Consume consume) {
   std::string own;
-  auto makeHere = [&](size_t chunk) {
-    own.clear();
-    format(chunk, &own);
-    consume(std::string_view(own));
-  };
   auto alone = [&] {
-    for (size_t chunk = 0; chunk < count; ++chunk) makeHere(chunk);
+    for (size_t chunk = 0; chunk < count; ++chunk) {
+      own.clear();
+      format(chunk, &own);
+      consume(std::string_view(own));
+    }
   };
   if (count < 2) return alone();
 
-  two_threads_detail::ChunkHandoff handoff;
+  two_threads_detail::ChunkQueue queue(count);
   std::thread helper;
   try {
-    helper = std::thread([&] { handoff.MakeOddChunks(count, format); });
+    helper = std::thread([&] { queue.MakeChunks(format); });
   } catch (const std::system_error&) {
     return alone();
   }
   auto finish = [&] {
-    handoff.Stop();
+    queue.Stop();
     helper.join();
   };
   try {
     for (size_t chunk = 0; chunk < count; ++chunk) {
-      if (chunk % 2 == 0) {
-        makeHere(chunk);
-        continue;
-      }
-      const std::string* made = handoff.Await(chunk);
+      const std::string* made = queue.Await(chunk, format);
       if (made == nullptr) break;
       consume(std::string_view(*made));
-      handoff.Release(chunk);
+      queue.Release(chunk);
     }
   } catch (...) {
     finish();
     throw;
   }
   finish();
-  if (handoff.failure()) std::rethrow_exception(handoff.failure());
+  if (queue.failure()) std::rethrow_exception(queue.failure());
 }
 
 // Work done on a helper thread while this one goes on, until Wait. With
