@@ -159,6 +159,31 @@ TEST(QuickSortRanksDescending, LopsidedOrdersGiveThePlainPermutation) {
   }
 }
 
+// Orders whose scans stop at the edges of the range or walk long
+// stretches, at lengths around the scans' steps: sorted either way, with
+// ties, all equal, and sorted with a random tail as a list grows daily.
+TEST(QuickSortRanksDescending, LongAndShortScansGiveThePlainPermutation) {
+  std::mt19937 random(5);
+  std::vector<uint32_t> lengths;
+  for (uint32_t n = 1; n <= 40; ++n) lengths.push_back(n);
+  lengths.push_back(5000);
+  for (uint32_t n : lengths) {
+    for (int shape = 0; shape < 4; ++shape) {
+      std::vector<RankedItem> items;
+      for (uint32_t k = 0; k < n; ++k) {
+        uint32_t rank = shape == 0 ? k : shape == 1 ? (n - k) / 2 : shape == 2 ? 7 : k;
+        if (shape == 3 && k >= n - n / 10) rank = static_cast<uint32_t>(random() % n);
+        items.push_back(MakeRankedItem(rank, k));
+      }
+      std::vector<uint32_t> expected = PlainRankOrder(items);
+      QuickSortRanksDescending(items.data(), items.size());
+      std::vector<uint32_t> payloads;
+      for (RankedItem item : items) payloads.push_back(PayloadOf(item));
+      ASSERT_EQ(payloads, expected) << "shape " << shape << ", " << n << " items";
+    }
+  }
+}
+
 // Keys that leave everything to the comparison sort.
 struct PartKeys {
   static constexpr int kWords = 1;
