@@ -5,11 +5,16 @@
 #include <string>
 
 #include "grouping/grouped_list.h"
-#include "services/sort.h"
 #include "services/text.h"
 #include "services/two_threads.h"
 
 namespace grenfel {
+namespace {
+
+// Member counts below this are written with eight digits.
+constexpr uint32_t kEightDigitLimit = 100000000;
+
+}  // namespace
 
 // Walks the text by which groups of one size are ordered: for each member
 // its domain lower-cased, 0x00, its local part and 0x01 (a record without
@@ -96,10 +101,9 @@ void GroupedList::SetGroupPrefixes() {
 }
 
 int GroupedList::CompareGroups(const Group& a, const Group& b) const {
-  // Counts below 10^8 are written with exactly eight digits, so their texts
-  // order as the numbers do and, when equal, leave the decision to the
-  // members. Longer counts must be compared as the texts they are.
-  constexpr uint32_t kEightDigitLimit = 100000000;
+  // Counts below kEightDigitLimit are written with exactly eight digits, so
+  // their texts order as the numbers do and, when equal, leave the decision
+  // to the members. Longer counts must be compared as the texts they are.
   bool withCount = a.run.count >= kEightDigitLimit || b.run.count >= kEightDigitLimit;
   if (!withCount) {
     if (a.run.count != b.run.count) return a.run.count < b.run.count ? -1 : 1;
@@ -125,29 +129,33 @@ int GroupedList::CompareGroups(const Group& a, const Group& b) const {
   return moreA ? 1 : -1;
 }
 
-// Groups that compare equal have the same text, member for member, so they
-// write the same bytes: their order does not show.
-struct GroupedList::GroupSortKeys {
-  static constexpr int kWords = 1;
-  const GroupedList& list;
-  const Group* part;
-
-  uint64_t Word(uint32_t, int) const { return 0; }  // the comparison decides all
-  int Compare(uint32_t a, uint32_t b) const { return list.CompareGroups(part[a], part[b]); }
-  bool SameText(uint32_t, uint32_t) const { return true; }
-};
-
 void GroupedList::Arrange(int32_t sessionSize) {
-  Group* groups = groups_.data();
-  QuickSortDescendingOnTwoThreads(
-      groups, static_cast<int64_t>(groups_.size()),
-      [this](const Group& a, const Group& b) { return CompareGroups(a, b); },
-      [this, groups](int64_t lo, int64_t hi) {
-        return SortPartThroughRanks(groups, lo, hi, [this](const Group* part) {
-          return GroupSortKeys{*this, part};
-        });
-      });
-
+  // Groups that compare equal have the same text, member for member, so they
+  // write the same bytes: any sort gives the one output. The groups stand in
+  // descending order of their domains, which among groups of one size is
+  // nearly the order of their texts: once sorted by size with that order
+  // kept, a run of one size needs a sort of its own only where it is out of
+  // order. Counts of nine digits or more compare as texts: those lists go
+  // through the comparison sort alone.
+  auto before = [this](const Group& a, const Group& b) { return CompareGroups(a, b) > 0; };
+  const bool countsAsNumbers = std::all_of(groups_.begin(), groups_.end(), [](const Group& g) {
+    return g.run.count < kEightDigitLimit;
+  });
+  if (!countsAsNumbers) {
+    std::sort(groups_.begin(), groups_.end(), before);
+  } else {
+    std::stable_sort(groups_.begin(), groups_.end(),
+                     [](const Group& a, const Group& b) { return a.run.count > b.run.count; });
+    for (auto begin = groups_.begin(); begin != groups_.end();) {
+      auto end = begin + 1;
+      bool ordered = true;
+      for (; end != groups_.end() && end->run.count == begin->run.count; ++end) {
+        ordered = ordered && !before(*end, end[-1]);
+      }
+      if (!ordered) std::sort(begin, end, before);
+      begin = end;
+    }
+  }
   CutIntoSessions(static_cast<uint32_t>(std::max(sessionSize, 1)));
 }
 

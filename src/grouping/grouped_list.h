@@ -145,8 +145,6 @@ class GroupedList {
   };
 
   class GroupTextReader;
-  // The groups as the rank sort sees them.
-  struct GroupSortKeys;
   class SessionCursor;
 
   // How ReadLines ended.
