@@ -209,10 +209,22 @@ bool EntryStore::SortPresorted() {
   static_assert(sizeof(Entry) == 3 * sizeof(uint64_t));
   uint64_t* words = reinterpret_cast<uint64_t*>(entries_.data());
   const size_t k = n / 3;
-  for (size_t i = 0; i < k; ++i) words[3 * (i + k + 1) + 1] = words[3 * i + 2];
-  // Word i is written after word 3i, the rank it packs, was read.
-  for (size_t i = 0; i < n; ++i) {
-    words[i] = MakeRankedItem(static_cast<uint32_t>(words[3 * i]), static_cast<uint32_t>(i));
+  ForBothHalves(0, k, [words, k](size_t begin, size_t end, int) {
+    for (size_t i = begin; i < end; ++i) words[3 * (i + k + 1) + 1] = words[3 * i + 2];
+  });
+  // Word i is written once word 3i, the rank it packs, was read. Past the
+  // first items they go in stretches [a, 3a), which read only words from 3a
+  // on, not yet written, and write only words that the stretches before read:
+  // each stretch may run on both threads.
+  auto pack = [words](size_t begin, size_t end, int) {
+    for (size_t i = begin; i < end; ++i) {
+      words[i] = MakeRankedItem(static_cast<uint32_t>(words[3 * i]), static_cast<uint32_t>(i));
+    }
+  };
+  size_t packed = std::min(n, kTwoThreadMinimum);
+  pack(0, packed, 0);
+  for (; packed < n; packed = std::min(n, 3 * packed)) {
+    ForBothHalves(packed, std::min(n, 3 * packed), pack);
   }
   // The quicksort's own order of equal keys, which the output needs; on
   // these orders its partitions are cheap.
@@ -226,10 +238,22 @@ bool EntryStore::SortPresorted() {
       words[p] = index < k ? words[3 * (index + k + 1) + 1] : words[3 * index + 2];
     }
   });
-  for (size_t p = n; p-- > 0;) {
-    uint64_t ref = words[p];
-    entries_[p] = {0, 0, ref};
+  // Entry p takes words 3p to 3p + 2 once word p was read, so the entries
+  // go back to front. Past the first ones they go in stretches
+  // [ceil(b / 3), b), which read only their own words and write only from
+  // word b on, which no stretch after reads: each may run on both threads.
+  Entry* entries = entries_.data();
+  auto spread = [words, entries](size_t begin, size_t end, int) {
+    for (size_t p = end; p-- > begin;) {
+      uint64_t ref = words[p];
+      entries[p] = {0, 0, ref};
+    }
+  };
+  size_t unspread = n;
+  for (; unspread > kTwoThreadMinimum; unspread = (unspread + 2) / 3) {
+    ForBothHalves((unspread + 2) / 3, unspread, spread);
   }
+  spread(0, unspread, 0);
   return true;
 }
 

@@ -153,8 +153,9 @@ TEST(EntryStoreTest, MostlySortedListsSortLikeTheArrayQuicksort) {
     std::vector<size_t> blanked;  // entry indices
   };
   std::vector<Case> cases;
-  // Long enough too for the merge on two threads, cut at the middle key.
-  for (size_t count : {6000, 80000}) {
+  // Long enough too for the merge on two threads, cut at the middle key,
+  // and for the rank items to be packed and spread out in stretches.
+  for (size_t count : {6000, 80000, 250000}) {
     Case daily{sortedRecords(count), {}};
     std::vector<std::string> added = sortedRecords(count / 100);
     std::shuffle(added.begin(), added.end(), random);
