@@ -212,8 +212,8 @@ struct ExcludeList {
   // A dry run leaves the exclude file as it is and takes its keys from the
   // form it would have been given.
   std::string written;
-  // Made from the keys on a helper thread while the list is opened and
-  // read; `making` goes first, waiting for it.
+  // Made, like the keys, on a helper thread while the list is opened;
+  // read only through Table(). `making` goes first, waiting for it.
   ExcludeTable table;
   WorkAside making;
 
@@ -250,12 +250,15 @@ ListOutcome PrepareExcludeList(FileSystem* fs, const std::string& excludeName,
                                      excludeMode, nullptr, &exclude->file);
   if (!prepared.failure.ok() || prepared.linesRead == 0) return prepared;
   exclude->active = true;
-  LineReader reader(
-      ReadablePart(mode.dryRun ? std::string_view(exclude->written) : exclude->file->bytes()));
-  std::string_view line;
-  while (reader.ReadLine(&line)) exclude->keys.Add(TrimBlanks(line));
-  exclude->making.Start(exclude->keys.size(),
-                        [exclude] { exclude->table = MakeExcludeTable(exclude->keys); });
+  // The keys are the lines of its sorted form, trimmed.
+  const std::string_view sorted =
+      ReadablePart(mode.dryRun ? std::string_view(exclude->written) : exclude->file->bytes());
+  exclude->making.Start(static_cast<size_t>(prepared.linesRead), [exclude, sorted] {
+    LineReader reader(sorted);
+    std::string_view line;
+    while (reader.ReadLine(&line)) exclude->keys.Add(TrimBlanks(line));
+    exclude->table = MakeExcludeTable(exclude->keys);
+  });
   return prepared;
 }
 
