@@ -61,7 +61,9 @@ class RadixSorter {
     const Task all{0, count, pos};
     if (count < kTwoThreadMinimum) {
       auto noShare = [](const Task&) {};
-      return Sort(all, noShare, count);
+      Sort(all, noShare, count);
+      std::vector<T>().swap(Scratch());
+      return;
     }
     // A first pass over all the items would run on one thread; split in two
     // around a middle key on both threads, they make two first tasks.
@@ -75,10 +77,15 @@ class RadixSorter {
       }
       Sort(t, share, grain);
     });
+    std::vector<T>().swap(Scratch());
   }
 
  private:
   static constexpr size_t kFewItems = 32;
+  // A bin of at most this many items is spread through a copy of its own
+  // instead of by swaps: no branch waits on where each item goes, and the
+  // copy stays in the cache.
+  static constexpr size_t kCopiedItems = size_t{1} << 14;
   static constexpr int kKeyBits = 128;
 
   // Whether key a comes before key b in the order sorted.
@@ -142,18 +149,16 @@ class RadixSorter {
         start[c] = next[c] = at;
         at += count[c];
       }
-      // Each item is swapped straight into its bin.
-      for (unsigned c = 0; c < 256; ++c) {
-        const size_t end = start[c] + count[c];
-        while (next[c] < end) {
-          T item = items_[next[c]];
-          unsigned bin = Bin(item, t.pos);
-          while (bin != c) {
-            std::swap(item, items_[next[bin]++]);
-            bin = Bin(item, t.pos);
-          }
-          items_[next[c]++] = item;
+      if (n <= kCopiedItems) {
+        std::vector<T>& scratch = Scratch();
+        if (scratch.size() < n) scratch.resize(kCopiedItems);
+        T* const copy = scratch.data();
+        for (size_t p = t.begin; p < t.end; ++p) {
+          copy[next[Bin(items_[p], t.pos)]++ - t.begin] = items_[p];
         }
+        std::copy(copy, copy + n, items_ + t.begin);
+      } else {
+        SwapIntoBins(t, start, count, next);
       }
       for (unsigned c = 0; c < 256; ++c) {
         if (count[c] < 2) continue;
@@ -165,6 +170,28 @@ class RadixSorter {
         }
       }
       return;
+    }
+  }
+
+  // The copy of each thread, kept from one bin to the next.
+  static std::vector<T>& Scratch() {
+    thread_local std::vector<T> scratch;
+    return scratch;
+  }
+
+  // Each item is swapped straight into its bin.
+  void SwapIntoBins(const Task& t, const size_t* start, const size_t* count, size_t* next) {
+    for (unsigned c = 0; c < 256; ++c) {
+      const size_t end = start[c] + count[c];
+      while (next[c] < end) {
+        T item = items_[next[c]];
+        unsigned bin = Bin(item, t.pos);
+        while (bin != c) {
+          std::swap(item, items_[next[bin]++]);
+          bin = Bin(item, t.pos);
+        }
+        items_[next[c]++] = item;
+      }
     }
   }
 
