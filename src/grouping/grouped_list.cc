@@ -53,10 +53,17 @@ MappedText GroupedList::DomainText(const Member& m) const {
 
 GroupedList::LinesRead GroupedList::ReadLines(std::string_view lines, size_t* filled,
                                               bool membersOnly) {
+  // Counted here and handed back at the end: the other thread's count may
+  // share a cache line with *filled, which a write per line would pass
+  // between the cores.
+  size_t count = *filled;
   LineReader reader(lines);
   std::string_view line;
   while (reader.ReadLine(&line)) {
-    if (line.size() > UINT32_MAX || *filled >= INT32_MAX) return LinesRead::kTooMany;
+    if (line.size() > UINT32_MAX || count >= INT32_MAX) {
+      *filled = count;
+      return LinesRead::kTooMany;
+    }
     // Only "+" upper-cases to "+", so most lines are settled by their first
     // byte.
     bool headLine = !line.empty() && line[0] == '+' &&
@@ -64,21 +71,25 @@ GroupedList::LinesRead GroupedList::ReadLines(std::string_view lines, size_t* fi
     bool untrimmed = !line.empty() && line.front() != ' ' && line.back() != ' ';
     std::string_view trimmed = untrimmed ? line : TrimBlanks(line);
     bool closed = !headLine && trimmed.size() == 6 && EqualUpper(trimmed, "CLOSED");
-    if ((headLine || closed) && membersOnly) return LinesRead::kHeadLine;
+    if ((headLine || closed) && membersOnly) {
+      *filled = count;
+      return LinesRead::kHeadLine;
+    }
     if (headLine) {
       head_.push_back({line, HeadKind::kAsRead});
     } else if (closed) {
       // Whoever was listed before a CLOSED line moderates the list.
-      for (size_t m = 0; m < *filled; ++m) {
+      for (size_t m = 0; m < count; ++m) {
         head_.push_back({Record(members_[m]), HeadKind::kModerator});
       }
       head_.push_back({line, HeadKind::kClosed});
-      *filled = 0;
+      count = 0;
     } else if (!trimmed.empty()) {
       uint64_t offset = static_cast<uint64_t>(line.data() - readable_.data());
-      members_[(*filled)++] = {{0, 0}, RecordRef::Make(offset, line.find('@'), line.size())};
+      members_[count++] = {{0, 0}, RecordRef::Make(offset, line.find('@'), line.size())};
     }
   }
+  *filled = count;
   return LinesRead::kAll;
 }
 
@@ -157,15 +168,20 @@ bool GroupedList::RankDomains() {
   // its own. The second table's domains are then added to the first, and
   // the second half's ids are read through what they became there.
   const size_t count = members_.size();
-  DomainTable tables[2];
+  // Each half's table is read at every lookup and written at every new
+  // domain, each on its own thread.
+  OwnCacheLine<DomainTable> tables[2];
   bool found[2] = {false, false};
   const size_t secondHalf = MiddleOf(0, count);
   ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
-    found[half] = LookUpDomains(&tables[half], begin, end);
+    found[half] = LookUpDomains(&tables[half].value, begin, end);
   });
   std::vector<uint32_t> idInFirst;
-  if (!found[0] || !found[1] || !tables[0].AddAll(std::move(tables[1]), &idInFirst)) return false;
-  std::vector<uint32_t> rank = tables[0].TakeRanks();
+  DomainTable& domains = tables[0].value;
+  if (!found[0] || !found[1] || !domains.AddAll(std::move(tables[1].value), &idInFirst)) {
+    return false;
+  }
+  std::vector<uint32_t> rank = domains.TakeRanks();
   ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {
       MemberKey& key = members_[i].key;

@@ -50,11 +50,13 @@ class RadixSorter {
     // below them.
     RadixKey used[2] = {};
     ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
+      RadixKey seen = {};
       for (size_t p = begin; p < end; ++p) {
         RadixKey key = keyOf_(items_[p]);
-        used[half].high |= key.high;
-        used[half].low |= key.low;
+        seen.high |= key.high;
+        seen.low |= key.low;
       }
+      used[half] = seen;
     });
     const uint64_t high = used[0].high | used[1].high, low = used[0].low | used[1].low;
     int pos = high != 0 ? std::countl_zero(high) : 64 + std::countl_zero(low | 1);
@@ -234,11 +236,13 @@ bool GroupedList::DifferentTextsTie() const {
   if (members_.size() < 2) return false;
   bool tie[2] = {false, false};
   ForBothHalves(1, members_.size(), [&](size_t begin, size_t end, int half) {
-    for (size_t p = begin; p < end && !tie[half]; ++p) {
+    bool found = false;
+    for (size_t p = begin; p < end && !found; ++p) {
       const Member &a = members_[p - 1], &b = members_[p];
-      tie[half] = a.key.high == b.key.high && a.key.low == b.key.low && CompareMembers(a, b) == 0 &&
-                  Record(a) != Record(b);
+      found = a.key.high == b.key.high && a.key.low == b.key.low && CompareMembers(a, b) == 0 &&
+              Record(a) != Record(b);
     }
+    tie[half] = found;
   });
   return tie[0] || tie[1];
 }

@@ -25,7 +25,8 @@ std::string Plural(int64_t count, std::string_view noun, std::string_view ending
 }
 
 bool IsErrorsToLine(std::string_view line) {
-  return line.size() >= 12 && EqualUpper(line.substr(0, 12), "+ERRORS-TO:=");
+  // Only "+" upper-cases to "+": most lines are settled by their first byte.
+  return line.size() >= 12 && line[0] == '+' && EqualUpper(line.substr(0, 12), "+ERRORS-TO:=");
 }
 
 // The exclusion while the records are read: the exclude table (null: no
@@ -46,25 +47,37 @@ constexpr size_t kExclusionBatch = 1024;
 // changes how the lines after it are read: an errors-to line.
 bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, MemberList* state,
                   bool membersOnly, const ReadExclusion& exclusion) {
-  size_t unfiltered = *next;
+  // The counts of each line are kept here and handed back at the end: the
+  // other thread's counts may share a cache line with *next or *state, and
+  // a write per line to either would pass that line between the cores.
+  size_t index = *next;
+  int32_t linesRead = state->linesRead;
+  auto handBack = [&] {
+    *next = index;
+    state->linesRead = linesRead;
+  };
+  size_t unfiltered = index;
   auto filterRead = [&] {
     if (exclusion.table != nullptr) {
-      BlankExcludedRange(*exclusion.table, entries, unfiltered, *next, exclusion.notes);
+      BlankExcludedRange(*exclusion.table, entries, unfiltered, index, exclusion.notes);
     }
-    unfiltered = *next;
+    unfiltered = index;
   };
   LineReader reader(lines);
   std::string_view line;
   while (reader.ReadLine(&line)) {
-    if (*next - unfiltered >= kExclusionBatch) filterRead();
+    if (index - unfiltered >= kExclusionBatch) filterRead();
     if (IsErrorsToLine(line)) {
-      if (membersOnly) return false;
-      ++state->linesRead;
+      if (membersOnly) {
+        handBack();
+        return false;
+      }
+      ++linesRead;
       state->head.push_back(line);
       state->closedFlag = 1;
       continue;
     }
-    ++state->linesRead;
+    ++linesRead;
     if (state->closedFlag != 0 && !state->closedLineSeen) {
       state->head.push_back(line);
       if (EqualUpper(line, "CLOSED")) state->closedLineSeen = true;
@@ -73,12 +86,13 @@ bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, Mem
     std::string_view record = TrimBlanks(line);
     if (!record.empty() && record[0] == '+') state->hasPlusRecord = true;
     if (record.size() == 6 && EqualUpper(record, "CLOSED")) {
-      state->closedRecords.emplace_back(*next, state->linesRead);
+      state->closedRecords.emplace_back(index, linesRead);
     }
-    entries->Set((*next)++, record);
-    if (state->changes != nullptr && record.empty()) state->changes->EmptyRecord(state->linesRead);
+    entries->Set(index++, record);
+    if (state->changes != nullptr && record.empty()) state->changes->EmptyRecord(linesRead);
   }
   filterRead();
+  handBack();
   return true;
 }
 

@@ -129,9 +129,11 @@ size_t MostLines(std::string_view readable) {
   // Each half of a large text is counted on a thread of its own.
   size_t counts[2] = {0, 0};
   ForBothHalves(0, readable.size(), [&](size_t begin, size_t end, int half) {
+    size_t count = 0;
     for (size_t at = begin; at < end; at += kCountBlock) {
-      counts[half] += CountCarriageReturns(readable.data() + at, std::min(kCountBlock, end - at));
+      count += CountCarriageReturns(readable.data() + at, std::min(kCountBlock, end - at));
     }
+    counts[half] = count;
   });
   return 1 + counts[0] + counts[1];
 }

@@ -24,6 +24,15 @@ inline constexpr size_t kTwoThreadMinimum = size_t{1} << 16;
 // Where ForBothHalves splits [begin, end): the start of half 1.
 inline size_t MiddleOf(size_t begin, size_t end) { return begin + (end - begin) / 2; }
 
+// A value that one of the two threads writes as it goes, on a cache line of
+// its own: two such values side by side would pass their line from core to
+// core at every write. Work that writes a shared array of results per item
+// keeps its own in a local and stores it once at the end instead.
+template <typename T>
+struct alignas(64) OwnCacheLine {
+  T value;
+};
+
 // Calls work(begin, end, half) for half 0, [begin, middle), and half 1,
 // [middle, end), middle being MiddleOf(begin, end): on two threads when the
 // range is large enough to pay for one and one can be started, else both on
