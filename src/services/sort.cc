@@ -304,12 +304,22 @@ void SortRanksJumping(RankedItem* items, Range whole) {
 // Sorts a range on this thread, switching to jumping scans where
 // partitions come out lopsided.
 void SortRanks(RankedItem* items, Range whole) {
+  auto compareRanks = [](RankedItem a, RankedItem b) {
+    return static_cast<int64_t>(RankOf(a)) - static_cast<int64_t>(RankOf(b));
+  };
+  auto partition = [items](int64_t lo, int64_t hi, int64_t* j, int64_t* i) {
+    PartitionRanks(items, lo, hi, j, i);
+  };
   std::vector<Range> pending;
   if (whole.lo < whole.hi) pending.push_back(whole);
   while (!pending.empty()) {
     Range r = pending.back();
     pending.pop_back();
     while (r.lo < r.hi) {
+      if (r.hi - r.lo < sort_detail::kShortPart) {
+        sort_detail::QuickSortShortDescending(items, r.lo, r.hi, compareRanks, partition);
+        break;
+      }
       if (r.lopsided >= kLopsidedInARow) {
         SortRanksJumping(items, r);
         break;

@@ -101,6 +101,36 @@ void PartitionDescending(T* items, int64_t lo, int64_t hi, Compare& compare, int
 
 namespace sort_detail {
 
+// Parts of up to this many items are sorted by QuickSortShortDescending.
+inline constexpr int64_t kShortPart = 64;
+
+// The quicksort of a short part: the same partitions, the smaller part
+// sorted first by recursion (at most six deep), and none of the
+// bookkeeping of long parts, which would cost more than the partitions.
+// Short parts are never watched for lopsided partitions.
+// partition(lo, hi, &j, &i) is one partition of items[lo..hi], lo < hi.
+template <typename T, typename Compare, typename Partition>
+void QuickSortShortDescending(T* items, int64_t lo, int64_t hi, Compare& compare,
+                              Partition& partition) {
+  while (lo < hi) {
+    if (hi == lo + 1) {
+      // The first item is the pivot: the two change places unless the
+      // second comes after it.
+      if (!(compare(items[lo], items[hi]) > 0)) std::swap(items[lo], items[hi]);
+      return;
+    }
+    int64_t j, i;
+    partition(lo, hi, &j, &i);
+    if (j - lo < hi - i) {
+      QuickSortShortDescending(items, lo, j, compare, partition);
+      lo = i;
+    } else {
+      QuickSortShortDescending(items, i, hi, compare, partition);
+      hi = j;
+    }
+  }
+}
+
 // A part of the array still to sort, with the number of lopsided
 // partitions in a row that led to it.
 struct Part {
@@ -143,12 +173,19 @@ template <typename T, typename Compare, typename SortLopsided = sort_detail::NoO
 void QuickSortRangeDescending(T* items, int64_t lo, int64_t hi, Compare& compare,
                               SortLopsided sortLopsided = {}) {
   using sort_detail::Part;
+  auto partition = [items, &compare](int64_t from, int64_t to, int64_t* j, int64_t* i) {
+    PartitionDescending(items, from, to, compare, j, i);
+  };
   std::vector<Part> pending;
   if (lo < hi) pending.push_back({lo, hi, 0});
   while (!pending.empty()) {
     Part r = pending.back();
     pending.pop_back();
     while (r.lo < r.hi) {
+      if (r.hi - r.lo < sort_detail::kShortPart) {
+        sort_detail::QuickSortShortDescending(items, r.lo, r.hi, compare, partition);
+        break;
+      }
       if (r.lopsided == sort_detail::kLopsidedInARow && sortLopsided(r.lo, r.hi)) break;
       int64_t j, i;
       PartitionDescending(items, r.lo, r.hi, compare, &j, &i);
