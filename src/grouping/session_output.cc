@@ -7,6 +7,7 @@
 
 #include "grouping/grouped_list.h"
 #include "services/prefetch.h"
+#include "services/text.h"
 #include "services/two_threads.h"
 
 namespace grenfel {
@@ -15,18 +16,12 @@ namespace {
 // Appends the record as read, but with the text after the first "@" (at
 // `at`, or npos when there is none) lower-cased, and a CR LF.
 void AppendRecord(std::string_view record, size_t at, std::string* out) {
-  // The record's room is made once, then filled.
   const size_t start = out->size();
-  out->resize(start + record.size() + 2);
-  char* to = out->data() + start;
-  const size_t kept = at == std::string_view::npos ? record.size() : at + 1;
-  std::memcpy(to, record.data(), kept);
-  const ByteMap& lower = Maps().lower;
-  for (size_t i = kept; i < record.size(); ++i) {
-    to[i] = static_cast<char>(lower[Bytes(record.data())[i]]);
-  }
-  to[record.size()] = '\r';
-  to[record.size() + 1] = '\n';
+  out->append(record);
+  out->append("\r\n");
+  if (at == std::string_view::npos) return;
+  // CR and LF are no letters: the lower-casing may run over them.
+  LowerCaseInPlace(out->data() + start + at + 1, record.size() + 1 - at);
 }
 
 }  // namespace

@@ -25,8 +25,6 @@ constexpr uint64_t kLongLength = (uint64_t{1} << kLengthBits) - 1;
 // or above 0x80, where a byte stays, so a word of such bytes goes through
 // the table.
 inline uint64_t UpperWord(std::string_view text, size_t start) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHighBits = 0x8080808080808080ull;
   uint64_t word = 0;
   const size_t rest = text.size() - start;
   if (rest >= 8) {
@@ -39,12 +37,7 @@ inline uint64_t UpperWord(std::string_view text, size_t start) {
   } else {
     std::memcpy(&word, text.data() + start, rest);
   }
-  if ((word & kHighBits) == 0) {
-    // A byte from 'a' to 'z' reaches 0x80 when 0x1F is added, but not
-    // when 0x05 is: no sum carries into the next byte.
-    uint64_t lower = (word + 0x1F * kOnes) & ~(word + 0x05 * kOnes) & kHighBits;
-    return word ^ (lower >> 2);
-  }
+  if (AsciiOnly(word)) return UpperAsciiWord(word);
   unsigned char bytes[8];
   std::memcpy(bytes, &word, 8);
   for (unsigned char& byte : bytes) byte = UpperByte(byte);

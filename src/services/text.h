@@ -29,6 +29,31 @@ inline unsigned char UpperByte(unsigned char c) { return kUpperTable[c]; }
 inline unsigned char LowerByte(unsigned char c) { return kLowerTable[c]; }
 inline unsigned char FoldByte(unsigned char c) { return kFoldTable[c]; }
 
+// The case tables eight bytes at a time, for words of bytes below 0x80
+// only (AsciiOnly), where they change just a to z and A to Z. No sum below
+// carries into the next byte.
+namespace text_detail {
+inline constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+inline constexpr uint64_t kHighBits = 0x8080808080808080ull;
+}  // namespace text_detail
+inline bool AsciiOnly(uint64_t word) { return (word & text_detail::kHighBits) == 0; }
+inline uint64_t UpperAsciiWord(uint64_t word) {
+  using namespace text_detail;
+  // A byte from 'a' to 'z' reaches 0x80 when 0x1F is added, but not when
+  // 0x05 is.
+  const uint64_t lower = (word + 0x1F * kEveryByte) & ~(word + 0x05 * kEveryByte) & kHighBits;
+  return word ^ (lower >> 2);
+}
+inline uint64_t LowerAsciiWord(uint64_t word) {
+  using namespace text_detail;
+  // A byte from 'A' to 'Z' reaches 0x80 when 0x3F is added, but not when
+  // 0x25 is.
+  const uint64_t upper = (word + 0x3F * kEveryByte) & ~(word + 0x25 * kEveryByte) & kHighBits;
+  return word | (upper >> 2);
+}
+// Lower-cases `length` bytes in place, through kLowerTable.
+void LowerCaseInPlace(char* bytes, size_t length);
+
 // Byte-wise, unsigned, shorter-is-smaller, after mapping both sides
 // through kFoldTable. Returns <0, 0 or >0.
 int CompareFolded(std::string_view a, std::string_view b);

@@ -33,6 +33,28 @@ TEST(TextTables, EveryByteFollowsTheCaseRules) {
   EXPECT_FALSE(EqualUpper("\xE4", "\xC4"));
 }
 
+TEST(TextCase, LowerCaseInPlaceMatchesTheTableAtEveryLength) {
+  // Letters of both cases, the code page pairs and other bytes, at every
+  // length and offset: whole words, the last word laid over done bytes, and
+  // words that hold a byte from 0x80 on, which go byte by byte.
+  const std::string alphabet = "aZ.@-0\x80\x8E\x99\xA5zA[`{\r";
+  uint32_t seed = 1;
+  for (size_t length = 0; length <= 40; ++length) {
+    for (int trial = 0; trial < 50; ++trial) {
+      std::string text;
+      for (size_t k = 0; k < length; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        // Half the trials stay below 0x80.
+        size_t pick = (seed >> 16) % (trial % 2 == 0 ? 6 : alphabet.size());
+        text.push_back(alphabet[pick]);
+      }
+      std::string framed = "XX" + text + "YY";
+      LowerCaseInPlace(framed.data() + 2, length);
+      EXPECT_EQ(framed, "XX" + LowerCase(text) + "YY") << "length " << length;
+    }
+  }
+}
+
 TEST(TextCompare, ShorterFirstAndAsciiOnlyFold) {
   EXPECT_EQ(CompareFolded("Alice", "ALICE"), 0);
   EXPECT_GT(CompareFolded("_x", "zz"), 0);
