@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "services/fileio.h"
-#include "services/mapped_text.h"
 #include "services/prefetch.h"
 #include "services/sort.h"
 #include "services/text.h"
@@ -19,12 +18,9 @@ namespace {
 constexpr int kLengthBits = 24;
 constexpr uint64_t kLongLength = (uint64_t{1} << kLengthBits) - 1;
 
-// Up to eight bytes of `text` from `start` (below its length) on,
-// upper-cased, in the order memory holds them, zero padded. Bytes below
-// 0x80 are upper-cased eight at a time; the table's other pairs are all at
-// or above 0x80, where a byte stays, so a word of such bytes goes through
-// the table.
-inline uint64_t UpperWord(std::string_view text, size_t start) {
+// Up to eight bytes of `text` from `start` (below its length) on, in the
+// order memory holds them, zero padded.
+inline uint64_t WordAt(std::string_view text, size_t start) {
   uint64_t word = 0;
   const size_t rest = text.size() - start;
   if (rest >= 8) {
@@ -37,6 +33,24 @@ inline uint64_t UpperWord(std::string_view text, size_t start) {
   } else {
     std::memcpy(&word, text.data() + start, rest);
   }
+  return word;
+}
+
+// The eight bytes from `start` on, folded, big-endian and zero padded: a
+// prefix that orders as the folded texts do where the words before it are
+// equal.
+inline uint64_t FoldedPrefix(std::string_view text, size_t start) {
+  if (start >= text.size()) return 0;
+  const uint64_t folded = FoldWord(WordAt(text, start));
+  if constexpr (std::endian::native == std::endian::little) return SwapBytes(folded);
+  return folded;
+}
+
+// WordAt upper-cased. Bytes below 0x80 are upper-cased eight at a time; the
+// table's other pairs are all at or above 0x80, where a byte stays, so a
+// word of such bytes goes through the table.
+inline uint64_t UpperWord(std::string_view text, size_t start) {
+  uint64_t word = WordAt(text, start);
   if (AsciiOnly(word)) return UpperAsciiWord(word);
   unsigned char bytes[8];
   std::memcpy(bytes, &word, 8);
@@ -251,13 +265,11 @@ bool EntryStore::SortPresorted() {
 }
 
 void EntryStore::SortDescendingFolded(bool linesMatter) {
-  const unsigned char* fold = Maps().fold.data();
-  ForBothHalves(0, entries_.size(), [this, fold](size_t begin, size_t end, int) {
+  ForBothHalves(0, entries_.size(), [this](size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i) {
       std::string_view text = Decode(entries_[i].ref);
-      const MappedText folded{Bytes(text.data()), text.size(), fold};
-      entries_[i].prefix = MappedWord(folded, 0, 8);
-      entries_[i].prefix2 = MappedWord(folded, 8, 8);
+      entries_[i].prefix = FoldedPrefix(text, 0);
+      entries_[i].prefix2 = FoldedPrefix(text, 8);
     }
   });
   if (SortPresorted()) return;

@@ -51,6 +51,21 @@ inline uint64_t LowerAsciiWord(uint64_t word) {
   const uint64_t upper = (word + 0x3F * kEveryByte) & ~(word + 0x25 * kEveryByte) & kHighBits;
   return word | (upper >> 2);
 }
+// kFoldTable eight bytes at a time, for any bytes: a byte from 0x80 on is
+// kept out of the sums and never changes.
+inline uint64_t FoldWord(uint64_t word) {
+  using namespace text_detail;
+  const uint64_t low = word & ~kHighBits;
+  const uint64_t lower = (low + 0x1F * kEveryByte) & ~(low + 0x05 * kEveryByte) & ~word & kHighBits;
+  return word ^ (lower >> 2);
+}
+// The bytes of a word in the other order: memory order to big-endian on a
+// little-endian machine.
+inline uint64_t SwapBytes(uint64_t word) {
+  word = (word & 0x00FF00FF00FF00FFull) << 8 | (word >> 8 & 0x00FF00FF00FF00FFull);
+  word = (word & 0x0000FFFF0000FFFFull) << 16 | (word >> 16 & 0x0000FFFF0000FFFFull);
+  return word << 32 | word >> 32;
+}
 // Lower-cases `length` bytes in place, through kLowerTable.
 void LowerCaseInPlace(char* bytes, size_t length);
 

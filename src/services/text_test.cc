@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace grenfel {
@@ -31,6 +32,34 @@ TEST(TextTables, EveryByteFollowsTheCaseRules) {
   EXPECT_TRUE(EqualUpper("mIx\x81", "MiX\x9A"));
   EXPECT_FALSE(EqualUpper("a", "ab"));
   EXPECT_FALSE(EqualUpper("\xE4", "\xC4"));
+}
+
+TEST(TextCase, WordRulesMatchTheTablesInEveryLane) {
+  // Every byte in every lane, beside neighbours that would carry into it if
+  // a sum were wrong.
+  const unsigned char neighbours[] = {0x00, 0x7F, 0x80, 0xFF, 'z', 'Z'};
+  for (int c = 0; c < 256; ++c) {
+    for (int lane = 0; lane < 8; ++lane) {
+      for (unsigned char around : neighbours) {
+        unsigned char bytes[8];
+        std::memset(bytes, around, 8);
+        bytes[lane] = static_cast<unsigned char>(c);
+        uint64_t word;
+        std::memcpy(&word, bytes, 8);
+        auto byteOf = [lane](uint64_t w) {
+          unsigned char out[8];
+          std::memcpy(out, &w, 8);
+          return out[lane];
+        };
+        EXPECT_EQ(byteOf(FoldWord(word)), FoldByte(static_cast<unsigned char>(c))) << c;
+        if (AsciiOnly(word)) {
+          EXPECT_EQ(byteOf(UpperAsciiWord(word)), UpperByte(static_cast<unsigned char>(c))) << c;
+          EXPECT_EQ(byteOf(LowerAsciiWord(word)), LowerByte(static_cast<unsigned char>(c))) << c;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(SwapBytes(0x0102030405060708ull), 0x0807060504030201ull);
 }
 
 TEST(TextCase, LowerCaseInPlaceMatchesTheTableAtEveryLength) {
