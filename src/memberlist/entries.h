@@ -85,6 +85,7 @@ class EntryStore {
 // upper-cased. Views into the exclude file's bytes, which must outlive them.
 class ExcludeKeys {
  public:
+  void Reserve(size_t count) { keys_.reserve(count); }
   void Add(std::string_view trimmedLine) { keys_.push_back(trimmedLine); }
   size_t size() const { return keys_.size(); }
   std::string_view Key(size_t index) const { return keys_[index]; }

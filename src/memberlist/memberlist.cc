@@ -267,7 +267,11 @@ ListOutcome PrepareExcludeList(FileSystem* fs, const std::string& excludeName,
   // The keys are the lines of its sorted form, trimmed.
   const std::string_view sorted =
       ReadablePart(mode.dryRun ? std::string_view(exclude->written) : exclude->file->bytes());
-  exclude->making.Start(static_cast<size_t>(prepared.linesRead), [exclude, sorted] {
+  const size_t lines = static_cast<size_t>(prepared.linesRead);
+  exclude->making.Start(lines, [exclude, sorted, lines] {
+    // Room for every key at once: growing as they come copied the keys
+    // over and over, and the main thread waited for it.
+    exclude->keys.Reserve(lines);
     LineReader reader(sorted);
     std::string_view line;
     while (reader.ReadLine(&line)) exclude->keys.Add(TrimBlanks(line));
