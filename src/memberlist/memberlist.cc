@@ -51,7 +51,7 @@ bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, Mem
   // other thread's counts may share a cache line with *next or *state, and
   // a write per line to either would pass that line between the cores.
   size_t index = *next;
-  int32_t linesRead = state->linesRead;
+  int64_t linesRead = state->linesRead;
   auto handBack = [&] {
     *next = index;
     state->linesRead = linesRead;
