@@ -71,6 +71,18 @@ inline uint64_t UpperHash(std::string_view text) {
   return hash;
 }
 
+// The hash the filter goes by: the text's length and its first and last
+// eight bytes, upper-cased, mixed in two steps where the full hash takes one
+// for every eight bytes. Texts that it cannot tell apart only pass the
+// filter together, to be told apart by the full hash.
+inline uint64_t FilterHash(std::string_view text) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  const uint64_t last = text.size() > 8 ? UpperWord(text, text.size() - 8) : 0;
+  uint64_t hash = (text.size() * kMultiplier ^ UpperWord(text, 0)) * kMultiplier;
+  hash = (hash ^ hash >> 29 ^ last) * kMultiplier;
+  return hash ^ hash >> 32;
+}
+
 // The slot a hash starts at: its low bits, as many as the table's size
 // (a power of two) needs, which a 32-bit size_t holds.
 size_t SlotOf(uint64_t hash, size_t mask) { return static_cast<size_t>(hash) & mask; }
@@ -303,19 +315,22 @@ ExcludeTable MakeExcludeTable(const ExcludeKeys& keys) {
   while (filterWords < keys.size() / 4) filterWords <<= 1;
   const size_t filterMask = filterWords - 1;
   table.filter.assign(filterWords, 0);
+  HashesAhead filterHashes(
+      0, keys.size(), [&keys](size_t k) { return FilterHash(keys.Key(k)); },
+      [&](uint64_t hash) { Prefetch(&table.filter[FilterWordOf(hash, filterMask)]); });
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const uint64_t hash = filterHashes.Take(k);
+    table.filter[FilterWordOf(hash, filterMask)] |= FilterBitsOf(hash);
+  }
   std::vector<uint64_t>& slots = table.slots;
   HashesAhead keyHashes(
       0, keys.size(), [&keys](size_t k) { return UpperHash(keys.Key(k)); },
-      [&](uint64_t hash) {
-        Prefetch(&slots[SlotOf(hash, mask)]);
-        Prefetch(&table.filter[FilterWordOf(hash, filterMask)]);
-      });
+      [&](uint64_t hash) { Prefetch(&slots[SlotOf(hash, mask)]); });
   // An entry is blanked by the first exclude key that equals it: only that
   // one is kept.
   for (size_t k = 0; k < keys.size(); ++k) {
     std::string_view key = keys.Key(k);
     uint64_t hash = keyHashes.Take(k);
-    table.filter[FilterWordOf(hash, filterMask)] |= FilterBitsOf(hash);
     for (size_t slot = SlotOf(hash, mask);; slot = (slot + 1) & mask) {
       if (slots[slot] == kFree) {
         slots[slot] = TagOf(hash) | k;
@@ -341,29 +356,34 @@ void BlankExcludedRange(const ExcludeTable& table, EntryStore* entries, size_t b
   const std::vector<uint64_t>& slots = table.slots;
   const std::vector<uint64_t>& filter = table.filter;
   const size_t mask = slots.size() - 1, filterMask = filter.size() - 1;
-  // A chunk at a time: every entry hashed, its filter word asked for; then
-  // the few that pass the filter, their slots asked for; then their probes.
-  // By the time each step reads what the one before asked for, it is here.
+  // A chunk at a time: every entry given its filter hash, its filter word
+  // asked for; then the few that pass the filter given their full hash,
+  // their slots asked for; then their probes. By the time each step reads
+  // what the one before asked for, it is here.
   constexpr size_t kChunk = 512;
+  std::string_view texts[kChunk];
   uint64_t hashes[kChunk];
   uint32_t passing[kChunk];
   for (size_t chunk = begin; chunk < end; chunk += kChunk) {
     const size_t count = std::min(kChunk, end - chunk);
     for (size_t c = 0; c < count; ++c) {
-      hashes[c] = UpperHash(KeyOfEntry(entries->Text(chunk + c)));
+      texts[c] = entries->Text(chunk + c);
+      hashes[c] = FilterHash(KeyOfEntry(texts[c]));
       Prefetch(&filter[FilterWordOf(hashes[c], filterMask)]);
     }
     size_t passed = 0;
     for (size_t c = 0; c < count; ++c) {
       const uint64_t bits = FilterBitsOf(hashes[c]);
       if ((filter[FilterWordOf(hashes[c], filterMask)] & bits) != bits) continue;
+      // The full hash takes the filter hash's place, which is done with.
+      hashes[passed] = UpperHash(KeyOfEntry(texts[c]));
       passing[passed++] = static_cast<uint32_t>(c);
-      Prefetch(&slots[SlotOf(hashes[c], mask)]);
+      Prefetch(&slots[SlotOf(hashes[passed - 1], mask)]);
     }
     for (size_t p = 0; p < passed; ++p) {
       const size_t i = chunk + passing[p];
-      const uint64_t hash = hashes[passing[p]];
-      std::string_view entry = entries->Text(i);
+      const uint64_t hash = hashes[p];
+      std::string_view entry = texts[passing[p]];
       if (entry.empty()) continue;
       std::string_view key = KeyOfEntry(entry);
       for (size_t slot = SlotOf(hash, mask); slots[slot] != kFree; slot = (slot + 1) & mask) {
