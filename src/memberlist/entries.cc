@@ -77,8 +77,9 @@ inline uint64_t UpperHash(std::string_view text) {
 // filter together, to be told apart by the full hash.
 inline uint64_t FilterHash(std::string_view text) {
   constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+  const uint64_t first = text.empty() ? 0 : UpperWord(text, 0);
   const uint64_t last = text.size() > 8 ? UpperWord(text, text.size() - 8) : 0;
-  uint64_t hash = (text.size() * kMultiplier ^ UpperWord(text, 0)) * kMultiplier;
+  uint64_t hash = (text.size() * kMultiplier ^ first) * kMultiplier;
   hash = (hash ^ hash >> 29 ^ last) * kMultiplier;
   return hash ^ hash >> 32;
 }
