@@ -1,7 +1,6 @@
 // Grouping's output: the head block and the members in session order, made
 // in chunks on two threads and appended to the file in order.
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
