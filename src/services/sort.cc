@@ -242,7 +242,11 @@ class RankBounds {
   std::vector<Bound> bounds_;
 };
 
-void SortRanks(RankedItem* items, Range whole);
+template <typename Share>
+void SortRanks(RankedItem* items, Range whole, Share& share);
+
+// Keeps every part on this thread.
+constexpr auto kNoOtherThread = [](const Range&) { return false; };
 
 // The same partition as PartitionRanks, its scans jumping over blocks that
 // hold no stop.
@@ -273,8 +277,13 @@ constexpr int64_t kJumpingMinimum = 1 << 10;
 
 // Sorts a range whose partitions came out lopsided. Its parts below
 // kJumpingMinimum are sorted with plain scans: nothing scans them
-// afterwards, so the bounds need not follow their swaps.
-void SortRanksJumping(RankedItem* items, Range whole) {
+// afterwards, so the bounds need not follow their swaps. The larger parts
+// that wait are offered to share(part), which returns true when another
+// thread takes one: the bounds here are then never asked about its items
+// again, since every block they are asked about lies inside the range
+// being partitioned.
+template <typename Share>
+void SortRanksJumping(RankedItem* items, Range whole, Share& share) {
   RankBounds bounds(items, whole.lo, whole.hi);
   std::vector<Range> pending{whole};
   while (!pending.empty()) {
@@ -282,7 +291,7 @@ void SortRanksJumping(RankedItem* items, Range whole) {
     pending.pop_back();
     while (r.lo < r.hi) {
       if (r.hi - r.lo + 1 < kJumpingMinimum) {
-        SortRanks(items, {r.lo, r.hi, 0});
+        SortRanks(items, {r.lo, r.hi, 0}, share);
         break;
       }
       int64_t j, i;
@@ -292,8 +301,8 @@ void SortRanksJumping(RankedItem* items, Range whole) {
       // Lopsided parts are small: sorted at once, they need no place in the
       // list of waiting parts.
       if (smaller.hi - smaller.lo + 1 < kJumpingMinimum) {
-        SortRanks(items, smaller);
-      } else {
+        SortRanks(items, smaller, share);
+      } else if (!share(smaller)) {
         pending.push_back(smaller);
       }
       r = larger;
@@ -302,8 +311,9 @@ void SortRanksJumping(RankedItem* items, Range whole) {
 }
 
 // Sorts a range on this thread, switching to jumping scans where
-// partitions come out lopsided.
-void SortRanks(RankedItem* items, Range whole) {
+// partitions come out lopsided; see SortRanksJumping for `share`.
+template <typename Share>
+void SortRanks(RankedItem* items, Range whole, Share& share) {
   auto compareRanks = [](RankedItem a, RankedItem b) {
     return static_cast<int64_t>(RankOf(a)) - static_cast<int64_t>(RankOf(b));
   };
@@ -321,7 +331,7 @@ void SortRanks(RankedItem* items, Range whole) {
         break;
       }
       if (r.lopsided >= kLopsidedInARow) {
-        SortRanksJumping(items, r);
+        SortRanksJumping(items, r, share);
         break;
       }
       int64_t j, i;
@@ -340,10 +350,18 @@ void SortRanks(RankedItem* items, Range whole) {
 void QuickSortRanksDescending(RankedItem* items, size_t count) {
   if (count < 2) return;
   const Range all{0, static_cast<int64_t>(count) - 1, 0};
-  if (count < kTwoThreadMinimum) return SortRanks(items, all);
+  if (count < kTwoThreadMinimum) return SortRanks(items, all, kNoOtherThread);
   const int64_t grain =
       std::max<int64_t>(static_cast<int64_t>(count / 64), int64_t{kTwoThreadMinimum / 4});
   ShareTasksOnTwoThreads(all, [&](Range r, auto& share) {
+    // A lopsided range is partitioned on one thread, one small part at a
+    // time; the parts that wait go to the other thread, still sorted with
+    // jumping scans.
+    auto shareWaiting = [&share](Range part) {
+      part.lopsided = kLopsidedInARow;
+      share(part);
+      return true;
+    };
     while (r.hi - r.lo + 1 > grain && r.lopsided < kLopsidedInARow) {
       int64_t j, i;
       PartitionRanks(items, r.lo, r.hi, &j, &i);
@@ -352,11 +370,11 @@ void QuickSortRanksDescending(RankedItem* items, size_t count) {
       if (smaller.hi - smaller.lo + 1 > grain) {
         share(smaller);
       } else {
-        SortRanks(items, smaller);
+        SortRanks(items, smaller, shareWaiting);
       }
       r = larger;
     }
-    SortRanks(items, r);
+    SortRanks(items, r, shareWaiting);
   });
 }
 
