@@ -22,7 +22,7 @@ size_t PageRounded(size_t bytes) {
 // Maps a huge page more than asked and trims the ends, so that the block
 // starts on a huge-page boundary: the kernel can only back whole, aligned
 // huge pages.
-void* AllocateLarge(size_t bytes) {
+void* SystemAllocateLarge(size_t bytes) {
   const size_t size = PageRounded(bytes);
   if (size < bytes || size + kHugePage < size) return nullptr;
   void* mapped =
@@ -41,7 +41,7 @@ void* AllocateLarge(size_t bytes) {
   return block;
 }
 
-void FreeLarge(void* block, size_t bytes) {
+void SystemFreeLarge(void* block, size_t bytes) {
   if (block != nullptr) ::munmap(block, PageRounded(bytes));
 }
 

@@ -37,5 +37,32 @@ TEST(LargeMemory, AnOddSizedBlockIsWhollyUsable) {
   FreeLarge(block, bytes);
 }
 
+// The block freed last, while no other was in use, serves the next request
+// of about its size, and is freed in full whatever size that request named;
+// one freed while another is in use is not kept.
+TEST(LargeMemory, TheLastFreedBlockServesTheNextOfItsSize) {
+  const size_t bytes = kLargeBlockMinimum * 2;
+  char* first = static_cast<char*>(AllocateLarge(bytes));
+  ASSERT_NE(first, nullptr);
+  first[bytes - 1] = 7;
+  FreeLarge(first, bytes);
+  char* again = static_cast<char*>(AllocateLarge(bytes - 4096));
+  EXPECT_EQ(again, first);
+  char* other = static_cast<char*>(AllocateLarge(bytes));
+  ASSERT_NE(other, nullptr);
+  EXPECT_NE(other, again);
+  FreeLarge(again, bytes - 4096);  // another is in use: given back
+  FreeLarge(other, bytes);         // kept
+  char* reused = static_cast<char*>(AllocateLarge(bytes));
+  EXPECT_EQ(reused, other);
+  reused[bytes - 1] = 7;
+  FreeLarge(reused, bytes);
+  // Too small a request for the kept block takes a new one.
+  char* small = static_cast<char*>(AllocateLarge(kLargeBlockMinimum / 2 + 1));
+  ASSERT_NE(small, nullptr);
+  small[0] = 1;
+  FreeLarge(small, kLargeBlockMinimum / 2 + 1);
+}
+
 }  // namespace
 }  // namespace grenfel

@@ -6,11 +6,11 @@ namespace grenfel {
 
 // Straight from the system, committed at once: freed, a block goes back to
 // the system instead of staying in the process heap.
-void* AllocateLarge(size_t bytes) {
+void* SystemAllocateLarge(size_t bytes) {
   return ::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
 }
 
-void FreeLarge(void* block, size_t) {
+void SystemFreeLarge(void* block, size_t) {
   if (block != nullptr) ::VirtualFree(block, 0, MEM_RELEASE);
 }
 
