@@ -87,7 +87,7 @@ class RadixSorter {
   // A bin of at most this many items is spread through a copy of its own
   // instead of by swaps: no branch waits on where each item goes, and the
   // copy stays in the cache.
-  static constexpr size_t kCopiedItems = size_t{1} << 14;
+  static constexpr size_t kCopiedItems = size_t{1} << 16;
   static constexpr int kKeyBits = 128;
 
   // Whether key a comes before key b in the order sorted.
