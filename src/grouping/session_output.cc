@@ -19,8 +19,9 @@ void AppendRecord(std::string_view record, size_t at, std::string* out) {
   out->append(record);
   out->append("\r\n");
   if (at == std::string_view::npos) return;
-  // CR and LF are no letters: the lower-casing may run over them.
-  LowerCaseInPlace(out->data() + start + at + 1, record.size() + 1 - at);
+  // From the record itself, not from the copy just made: reading bytes that
+  // are still being stored waits for the stores.
+  LowerCaseInto(record.data() + at + 1, record.size() - at - 1, out->data() + start + at + 1);
 }
 
 }  // namespace

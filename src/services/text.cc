@@ -94,21 +94,20 @@ std::string UpperCase(std::string_view text) { return MapBytes(text, kUpperTable
 
 std::string LowerCase(std::string_view text) { return MapBytes(text, kLowerTable); }
 
-void LowerCaseInPlace(char* bytes, size_t length) {
+void LowerCaseInto(const char* from, size_t length, char* to) {
   size_t k = 0;
   // Whole words while they hold no byte from 0x80 on; the last bytes as the
   // word that ends with them, again over bytes already done (lower-casing
   // twice changes nothing).
   for (; k < length && length >= 8; k = std::min(k + 8, length - 8)) {
     uint64_t word;
-    std::memcpy(&word, bytes + k, 8);
+    std::memcpy(&word, from + k, 8);
     if (!AsciiOnly(word)) break;
     word = LowerAsciiWord(word);
-    std::memcpy(bytes + k, &word, 8);
+    std::memcpy(to + k, &word, 8);
     if (k + 8 == length) return;
   }
-  for (; k < length; ++k)
-    bytes[k] = static_cast<char>(LowerByte(static_cast<unsigned char>(bytes[k])));
+  for (; k < length; ++k) to[k] = static_cast<char>(LowerByte(static_cast<unsigned char>(from[k])));
 }
 
 bool EqualUpper(std::string_view a, std::string_view b) {

@@ -66,8 +66,9 @@ inline uint64_t SwapBytes(uint64_t word) {
   word = (word & 0x0000FFFF0000FFFFull) << 16 | (word >> 16 & 0x0000FFFF0000FFFFull);
   return word << 32 | word >> 32;
 }
-// Lower-cases `length` bytes in place, through kLowerTable.
-void LowerCaseInPlace(char* bytes, size_t length);
+// Writes `length` bytes from `from`, lower-cased through kLowerTable, to
+// `to`: the same place, or one that does not overlap it.
+void LowerCaseInto(const char* from, size_t length, char* to);
 
 // Byte-wise, unsigned, shorter-is-smaller, after mapping both sides
 // through kFoldTable. Returns <0, 0 or >0.

@@ -62,7 +62,7 @@ TEST(TextCase, WordRulesMatchTheTablesInEveryLane) {
   EXPECT_EQ(SwapBytes(0x0102030405060708ull), 0x0807060504030201ull);
 }
 
-TEST(TextCase, LowerCaseInPlaceMatchesTheTableAtEveryLength) {
+TEST(TextCase, LowerCaseIntoMatchesTheTableAtEveryLength) {
   // Letters of both cases, the code page pairs and other bytes, at every
   // length and offset: whole words, the last word laid over done bytes, and
   // words that hold a byte from 0x80 on, which go byte by byte.
@@ -77,9 +77,13 @@ TEST(TextCase, LowerCaseInPlaceMatchesTheTableAtEveryLength) {
         size_t pick = (seed >> 16) % (trial % 2 == 0 ? 6 : alphabet.size());
         text.push_back(alphabet[pick]);
       }
+      // In place, and into a copy of other bytes.
       std::string framed = "XX" + text + "YY";
-      LowerCaseInPlace(framed.data() + 2, length);
+      LowerCaseInto(framed.data() + 2, length, framed.data() + 2);
       EXPECT_EQ(framed, "XX" + LowerCase(text) + "YY") << "length " << length;
+      std::string copy = "XX" + std::string(length, '#') + "YY";
+      LowerCaseInto(text.data(), length, copy.data() + 2);
+      EXPECT_EQ(copy, framed) << "length " << length;
     }
   }
 }
