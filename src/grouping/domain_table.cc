@@ -55,26 +55,6 @@ uint32_t DomainTable::IdOf(const MappedText& text, uint64_t hash) {
   return id;
 }
 
-bool DomainTable::AddAll(DomainTable other, std::vector<uint32_t>* idHere) {
-  // Only the other table's names are read: its slots go first, and the
-  // block of names here grows once, to at most what both hold.
-  std::vector<uint64_t>().swap(other.slots_);
-  names_.reserve(std::min<size_t>(names_.size() + other.names_.size(), UINT32_MAX));
-  std::vector<uint32_t> offsets;
-  offsets.reserve(other.count_);
-  other.ForEachName([&](uint32_t offset) { offsets.push_back(offset); });
-  HashesAhead hashes(
-      0, offsets.size(), [&](size_t i) { return MappedHash(other.MappedAt(offsets[i])); },
-      [this](uint64_t hash) { PrefetchSlot(hash); });
-  idHere->assign(other.count_, 0);
-  for (size_t i = 0; i < offsets.size(); ++i) {
-    uint32_t id = IdOf(other.MappedAt(offsets[i]), hashes.Take(i));
-    if (id == kFull) return false;
-    (*idHere)[other.IdAt(offsets[i])] = id;
-  }
-  return true;
-}
-
 void DomainTable::Place(std::vector<uint64_t>& slots, uint64_t held) {
   const size_t mask = slots.size() - 1;
   size_t slot = SlotIn(held, slots.size());
@@ -82,36 +62,50 @@ void DomainTable::Place(std::vector<uint64_t>& slots, uint64_t held) {
   slots[slot] = held;
 }
 
-std::vector<uint32_t> DomainTable::TakeRanks() {
-  std::vector<uint64_t>().swap(slots_);
+void DomainTable::RankTogether(DomainTable* tables[2], std::vector<uint32_t>* ranks[2]) {
   struct Key {
     uint64_t prefix;  // the first eight bytes, big-endian, zero padded
     uint32_t offset;
   };
-  std::vector<Key> keys;
-  keys.reserve(count_);
-  ForEachName([&](uint32_t offset) {
-    std::string_view name = ViewAt(offset);
-    keys.push_back(
-        {MappedWord({Bytes(name.data()), name.size(), Maps().identity.data()}, 0, 8), offset});
+  // Each table's strings are sorted on a thread of their own, then the two
+  // orders are walked together. Distinct strings of one table never tie, so
+  // any sort gives the one order: this one takes n log n steps on every
+  // order.
+  std::vector<Key> keys[2];
+  ForBothHalves(0, tables[0]->count_ + tables[1]->count_, [&](size_t, size_t, int t) {
+    DomainTable& table = *tables[t];
+    std::vector<uint64_t>().swap(table.slots_);
+    keys[t].reserve(table.count_);
+    table.ForEachName([&](uint32_t offset) {
+      std::string_view name = table.ViewAt(offset);
+      keys[t].push_back(
+          {MappedWord({Bytes(name.data()), name.size(), Maps().identity.data()}, 0, 8), offset});
+    });
+    std::sort(keys[t].begin(), keys[t].end(), [&table](const Key& a, const Key& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      return table.ViewAt(a.offset) < table.ViewAt(b.offset);
+    });
   });
-  // Distinct strings never tie, so any sort gives the one order: this one
-  // takes n log n steps on every order. Each half is sorted on its own
-  // thread, then the two are merged.
-  auto ascending = [this](const Key& a, const Key& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return ViewAt(a.offset) < ViewAt(b.offset);
+  auto compare = [&](const Key& a, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+    return tables[0]->ViewAt(a.offset).compare(tables[1]->ViewAt(b.offset));
   };
-  const size_t secondHalf = MiddleOf(0, keys.size());
-  ForBothHalves(0, keys.size(), [&](size_t begin, size_t end, int) {
-    std::sort(keys.begin() + static_cast<ptrdiff_t>(begin),
-              keys.begin() + static_cast<ptrdiff_t>(end), ascending);
-  });
-  std::inplace_merge(keys.begin(), keys.begin() + static_cast<ptrdiff_t>(secondHalf), keys.end(),
-                     ascending);
-  std::vector<uint32_t> rank(keys.size());
-  for (uint32_t r = 0; r < keys.size(); ++r) rank[IdAt(keys[r].offset)] = r;
-  return rank;
+  ranks[0]->assign(keys[0].size(), 0);
+  ranks[1]->assign(keys[1].size(), 0);
+  size_t a = 0, b = 0;
+  for (uint32_t rank = 0; a < keys[0].size() || b < keys[1].size(); ++rank) {
+    int order = a == keys[0].size()   ? 1
+                : b == keys[1].size() ? -1
+                                      : compare(keys[0][a], keys[1][b]);
+    if (order <= 0) {
+      (*ranks[0])[tables[0]->IdAt(keys[0][a].offset)] = rank;
+      ++a;
+    }
+    if (order >= 0) {
+      (*ranks[1])[tables[1]->IdAt(keys[1][b].offset)] = rank;
+      ++b;
+    }
+  }
 }
 
 }  // namespace grenfel

@@ -35,13 +35,11 @@ class DomainTable {
   // strings would pass 4 GiB.
   uint32_t IdOf(const MappedText& text, uint64_t hash);
 
-  // Adds the strings of `other`, which it uses up, where they are not known
-  // here. (*idHere)[id] is then the id here of the string that had `id` in
-  // `other`. False when the strings would pass 4 GiB.
-  bool AddAll(DomainTable other, std::vector<uint32_t>* idHere);
-  // rank[id]: the position of the domain string in ascending order. Ends
-  // the lookups: the slots are let go to make room for the sort's keys.
-  std::vector<uint32_t> TakeRanks();
+  // (*ranks[t])[id]: the position of the string that has `id` in
+  // tables[t], among the distinct strings of both, in ascending order; a
+  // string both hold has one rank. Ends the lookups: the slots are let go to
+  // make room for the sort's keys.
+  static void RankTogether(DomainTable* tables[2], std::vector<uint32_t>* ranks[2]);
 
  private:
   // The id of a known string, or kUnknown.

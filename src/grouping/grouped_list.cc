@@ -165,29 +165,26 @@ bool GroupedList::LookUpDomains(DomainTable* domains, size_t begin, size_t end) 
 
 bool GroupedList::RankDomains() {
   // Each thread finds the domains of its half of the members in a table of
-  // its own. The second table's domains are then added to the first, and
-  // the second half's ids are read through what they became there.
+  // its own; the two are then ranked together, so that a domain both halves
+  // hold has one rank.
   const size_t count = members_.size();
   // Each half's table is read at every lookup and written at every new
   // domain, each on its own thread.
   OwnCacheLine<DomainTable> tables[2];
   bool found[2] = {false, false};
-  const size_t secondHalf = MiddleOf(0, count);
   ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
     found[half] = LookUpDomains(&tables[half].value, begin, end);
   });
-  std::vector<uint32_t> idInFirst;
-  DomainTable& domains = tables[0].value;
-  if (!found[0] || !found[1] || !domains.AddAll(std::move(tables[1].value), &idInFirst)) {
-    return false;
-  }
-  std::vector<uint32_t> rank = domains.TakeRanks();
-  ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
+  if (!found[0] || !found[1]) return false;
+  std::vector<uint32_t> ranks[2];
+  DomainTable* both[2] = {&tables[0].value, &tables[1].value};
+  std::vector<uint32_t>* rankOf[2] = {&ranks[0], &ranks[1]};
+  DomainTable::RankTogether(both, rankOf);
+  ForBothHalves(0, count, [&](size_t begin, size_t end, int half) {
+    const std::vector<uint32_t>& rank = ranks[half];
     for (size_t i = begin; i < end; ++i) {
       MemberKey& key = members_[i].key;
-      uint32_t id = key.domainNumber() - 1;
-      if (i >= secondHalf) id = idInFirst[id];
-      key.SetDomainOrder(MemberKey::DomainOrder(rank[id], key.hasAt()));
+      key.SetDomainOrder(MemberKey::DomainOrder(rank[key.domainNumber() - 1], key.hasAt()));
     }
   });
   return true;

@@ -39,7 +39,8 @@ class GroupedList {
   // Reads the lines of `listBytes`, which must outlive this object, then
   // sorts and groups the members. False when the list does not fit the
   // counts it keeps (a list of 1 TiB or more, a line of 4 GiB or more, 2^31
-  // members, or 4 GiB of distinct domains); the object is then empty.
+  // members, or 4 GiB of distinct domains in either half of it); the object is
+  // then empty.
   bool Load(std::string_view listBytes);
 
   // Different domains plus records without "@", among the members.
@@ -155,8 +156,8 @@ class GroupedList {
   LinesRead ReadLines(std::string_view lines, size_t* filled, bool membersOnly);
   // Reads every line; false when the list does not fit the counts.
   bool ReadAllLines();
-  // Sets every member's key order. False when the
-  // distinct domains pass 4 GiB.
+  // Sets every member's key order. False when the distinct domains of
+  // either half of the members pass 4 GiB.
   bool RankDomains();
   // Gives members [begin, end) the id + 1 of their domain in `domains`,
   // adding the domains it does not know yet; false when it is full.
