@@ -46,8 +46,15 @@ uint32_t DomainTable::IdOf(const MappedText& text, uint64_t hash) {
   // At most half the slots are taken, so the probes stay short.
   if (uint64_t{count_} * 2 > slots_.size()) {
     std::vector<uint64_t> grown(slots_.size() * 2, 0);
-    for (uint64_t held : slots_) {
-      if (held != 0) Place(grown, held);
+    // The moves land all over the new slots: each is asked for a few moves
+    // ahead, or every move would wait for its own.
+    constexpr size_t kAhead = 16;
+    const size_t old = slots_.size();
+    for (size_t i = 0; i < old; ++i) {
+      if (i + kAhead < old && slots_[i + kAhead] != 0) {
+        Prefetch(&grown[SlotIn(slots_[i + kAhead], grown.size())]);
+      }
+      if (slots_[i] != 0) Place(grown, slots_[i]);
     }
     slots_.swap(grown);
   }
