@@ -17,6 +17,10 @@ struct KeptBlock {
   size_t inUse = 0;  // blocks handed out and not yet freed
 };
 
+// Only where the address space is wide: in a 32-bit program a kept block
+// would hold addresses that the mapping of a large list may need.
+constexpr bool kKeepBlocks = sizeof(void*) >= 8;
+
 KeptBlock& Kept() {
   // Never destroyed: a vector freed during exit may still come here.
   static KeptBlock* kept = new KeptBlock;
@@ -65,7 +69,7 @@ void FreeLarge(void* block, size_t bytes) {
     --kept.inUse;
     // A block freed while another is in use (the old storage of a vector
     // that grew) goes back at once: the peak is no higher than before.
-    if (kept.inUse == 0 && kept.block == nullptr) {
+    if (kKeepBlocks && kept.inUse == 0 && kept.block == nullptr) {
       kept.block = block;
       kept.bytes = bytes;
       return;

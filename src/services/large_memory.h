@@ -8,8 +8,7 @@
 // request it can serve: the grouping that follows a list's processing then
 // fills pages the entries already touched, instead of fresh ones that the
 // system must clear (on a virtual machine, fetch from its host too). A
-// request it cannot serve gives it back first, so keeping it never adds to
-// the peak.
+// request it cannot serve gives it back first. A 32-bit program keeps none.
 #ifndef GRENFEL_SERVICES_LARGE_MEMORY_H_
 #define GRENFEL_SERVICES_LARGE_MEMORY_H_
 
