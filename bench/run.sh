@@ -4,9 +4,10 @@
 # 1% new at the end), and times every scenario against two baselines measured
 # in the same run: `LC_ALL=C sort -f -u` on an LF copy of the addresses, and
 # the I/O floor `dd if=list of=copy bs=1M`. Every command runs --reps times
-# (default 3), interleaved with the others; the table shows the median wall
-# time, the median CPU time (user + system) and the largest peak resident
-# memory (from /usr/bin/time -v).
+# (default 3), interleaved with the others (in another order at each
+# repetition); the table shows the median wall time, the median CPU
+# time (user + system) and the largest peak resident memory (from
+# /usr/bin/time -v).
 #
 # Also the quicksort's worst kind of order: every address twice, a sorted
 # list followed by a reverse-sorted copy in other letter case (2,000,000
@@ -234,10 +235,22 @@ while read -r n order scenarios; do
   [ -n "$n" ] && generate "$n" "$order" </dev/null
 done <<<"$CASES"
 [ "$GENERATE_ONLY" = 0 ] || exit 0
+# The commands of a case come in another order at each repetition, the rows
+# of a balanced Latin square (0, 1, m-1, 2, m-2, ..., each plus the row), so
+# that each follows every other about as often: a run right after
+# `sort -f -u` pays again for the pages that sort gave back to the machine's
+# host.
 for rep in $(seq 1 "$REPS"); do
   while read -r n order scenarios; do
     [ -n "$n" ] || continue
-    for sc in $scenarios; do run_scenario "$n" "$order" "$sc" "$rep" </dev/null; done
+    read -r -a listed <<<"$scenarios"
+    m=${#listed[@]}
+    ordered=()
+    for ((j = 0; j < m; j++)); do
+      if ((j == 0)); then b=0; elif ((j % 2)); then b=$(((j + 1) / 2)); else b=$((m - j / 2)); fi
+      ordered+=("${listed[(b + rep - 1) % m]}")
+    done
+    for sc in "${ordered[@]}"; do run_scenario "$n" "$order" "$sc" "$rep" </dev/null; done
   done <<<"$CASES"
 done
 rm -rf "$WORK"
