@@ -74,6 +74,11 @@ void DomainTable::RankTogether(DomainTable* tables[2], std::vector<uint32_t>* ra
     uint64_t prefix;  // the first eight bytes, big-endian, zero padded
     uint32_t offset;
   };
+  // Key a of table ta against key b of table tb: <0, 0 or >0.
+  auto compare = [](const DomainTable& ta, const Key& a, const DomainTable& tb, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+    return ta.ViewAt(a.offset).compare(tb.ViewAt(b.offset));
+  };
   // Each table's strings are sorted on a thread of their own, then the two
   // orders are walked together. Distinct strings of one table never tie, so
   // any sort gives the one order: this one takes n log n steps on every
@@ -88,22 +93,16 @@ void DomainTable::RankTogether(DomainTable* tables[2], std::vector<uint32_t>* ra
       keys[t].push_back(
           {MappedWord({Bytes(name.data()), name.size(), Maps().identity.data()}, 0, 8), offset});
     });
-    std::sort(keys[t].begin(), keys[t].end(), [&table](const Key& a, const Key& b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      return table.ViewAt(a.offset) < table.ViewAt(b.offset);
-    });
+    std::sort(keys[t].begin(), keys[t].end(),
+              [&](const Key& a, const Key& b) { return compare(table, a, table, b) < 0; });
   });
-  auto compare = [&](const Key& a, const Key& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-    return tables[0]->ViewAt(a.offset).compare(tables[1]->ViewAt(b.offset));
-  };
   ranks[0]->assign(keys[0].size(), 0);
   ranks[1]->assign(keys[1].size(), 0);
   size_t a = 0, b = 0;
   for (uint32_t rank = 0; a < keys[0].size() || b < keys[1].size(); ++rank) {
     int order = a == keys[0].size()   ? 1
                 : b == keys[1].size() ? -1
-                                      : compare(keys[0][a], keys[1][b]);
+                                      : compare(*tables[0], keys[0][a], *tables[1], keys[1][b]);
     if (order <= 0) {
       (*ranks[0])[tables[0]->IdAt(keys[0][a].offset)] = rank;
       ++a;
