@@ -127,10 +127,10 @@ bool GroupedList::ReadAllLines() {
   return true;
 }
 
-bool GroupedList::Load(std::string_view listBytes) {
+bool GroupedList::Load(std::string_view readable) {
   *this = GroupedList();
-  if (listBytes.size() >= RecordRef::kOffsetLimit) return false;
-  readable_ = ReadablePart(listBytes);
+  if (readable.size() >= RecordRef::kOffsetLimit) return false;
+  readable_ = readable;
   if (!ReadAllLines() || !RankDomains()) {
     *this = GroupedList();
     return false;

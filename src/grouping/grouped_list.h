@@ -36,12 +36,13 @@ GroupingAction ActionFor(int32_t groups, int32_t members);
 
 class GroupedList {
  public:
-  // Reads the lines of `listBytes`, which must outlive this object, then
+  // Reads the lines of `readable`, the readable part of a list's bytes
+  // (ReadablePart), which must outlive this object, then
   // sorts and groups the members. False when the list does not fit the
   // counts it keeps (a list of 1 TiB or more, a line of 4 GiB or more, 2^31
   // members, or 4 GiB of distinct domains in either half of it); the object is
   // then empty.
-  bool Load(std::string_view listBytes);
+  bool Load(std::string_view readable);
 
   // Different domains plus records without "@", among the members.
   int32_t groupCount() const { return groupCount_; }

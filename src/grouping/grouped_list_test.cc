@@ -37,7 +37,7 @@ struct Grouping {
 
 Grouping GroupFast(std::string_view bytes, int32_t sessionSize) {
   GroupedList list;
-  EXPECT_TRUE(list.Load(bytes));
+  EXPECT_TRUE(list.Load(ReadablePart(bytes)));
   Grouping result{list.groupCount(), ActionFor(list.groupCount(), list.memberCount()), ""};
   if (result.action == GroupingAction::kRewrite) {
     list.Arrange(sessionSize);

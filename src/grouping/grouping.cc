@@ -14,12 +14,12 @@
 namespace grenfel {
 namespace {
 
-// Loads the list's bytes into `list` and, when they are to be rewritten,
-// arranges them in sessions. The outcome says what was found; true only
-// when the list is arranged and goes on to be written.
-bool LoadAndArrange(GroupedList& list, const std::string& listName, std::string_view listBytes,
+// Loads the readable part of the list's bytes into `list` and, when they are
+// to be rewritten, arranges them in sessions. The outcome says what was
+// found; true only when the list is arranged and goes on to be written.
+bool LoadAndArrange(GroupedList& list, const std::string& listName, std::string_view readable,
                     int32_t sessionSize, GroupOutcome* outcome) {
-  if (!list.Load(listBytes)) {
+  if (!list.Load(readable)) {
     outcome->failure = RunFailure::Of(FailedStep::kLoadForGrouping,
                                       Status::Error(ErrorCode::kTooManyRecords, ""), listName);
     return false;
@@ -36,11 +36,12 @@ GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sess
   // Held from this read to the end of the rewrite.
   std::unique_ptr<HeldFile> listFile;
   GroupOutcome outcome;
-  outcome.failure = OpenListFile(fs, listName, ListRole::kList, &listFile);
+  std::string_view readable;
+  outcome.failure = OpenListFile(fs, listName, ListRole::kList, &listFile, &readable);
   if (!outcome.failure.ok()) return outcome;
 
   auto list = std::make_unique<GroupedList>();
-  if (!LoadAndArrange(*list, listName, listFile->bytes(), sessionSize, &outcome)) return outcome;
+  if (!LoadAndArrange(*list, listName, readable, sessionSize, &outcome)) return outcome;
   std::unique_ptr<ListRewrite> rewrite;
   outcome.failure =
       ListRewrite::Begin(fs, listName, CompanionName(listName), listFile.get(), &rewrite);
@@ -57,7 +58,8 @@ GroupOutcome GroupBytes(const std::string& listName, std::string_view listBytes,
                         int32_t sessionSize, std::vector<DomainRow>* table) {
   GroupedList list;
   GroupOutcome outcome;
-  if (LoadAndArrange(list, listName, listBytes, sessionSize, &outcome) && table != nullptr) {
+  if (LoadAndArrange(list, listName, ReadablePart(listBytes), sessionSize, &outcome) &&
+      table != nullptr) {
     *table = list.GroupTable();
   }
   return outcome;

@@ -301,10 +301,9 @@ struct ListRun {
 // would be.
 RunFailure OpenAndClaim(FileSystem* fs, const std::string& listName, ListRole role,
                         const ListRunMode& mode, ListRun* run) {
-  RunFailure failure = OpenListFile(fs, listName, role, &run->listFile);
+  RunFailure failure = OpenListFile(fs, listName, role, &run->listFile, &run->listReadable);
   if (!failure.ok()) return failure;
   std::string_view listBytes = run->listFile->bytes();
-  run->listReadable = ReadablePart(listBytes);
   failure = CheckLineEnds(run->listReadable, listName, role);
   if (!failure.ok()) return failure;
   run->list.closedFlag = IsClosedText(listBytes.substr(0, kClosedTestBytes));
@@ -324,11 +323,10 @@ RunFailure OpenAndClaim(FileSystem* fs, const std::string& listName, ListRole ro
 RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole role,
                        const ListRunMode& mode, ExcludeList* exclude, ListRun* run) {
   if (!includeName.empty()) {
-    RunFailure failure = ReadListFile(fs, includeName, ListRole::kInclude, &run->includeData);
-    if (failure.ok()) {
-      run->includeReadable = ReadablePart(run->includeData->bytes());
+    RunFailure failure =
+        ReadListFile(fs, includeName, ListRole::kInclude, &run->includeData, &run->includeReadable);
+    if (failure.ok())
       failure = CheckLineEnds(run->includeReadable, includeName, ListRole::kInclude);
-    }
     if (failure.ok()) failure = CheckIncludeLines(run->includeReadable, includeName);
     if (!failure.ok()) return failure;
   }

@@ -151,8 +151,8 @@ LineHalves SplitAtMiddleLine(std::string_view readable) {
   return {readable.substr(0, split), readable.substr(split)};
 }
 
-bool HasDataAfterEnd(std::string_view bytes) {
-  for (size_t i = ReadablePart(bytes).size(); i < bytes.size(); ++i) {
+bool HasDataAfterEnd(std::string_view bytes, std::string_view readable) {
+  for (size_t i = readable.size(); i < bytes.size(); ++i) {
     char c = bytes[i];
     if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != kCtrlZ) return true;
   }

@@ -300,7 +300,8 @@ struct LineHalves {
 LineHalves SplitAtMiddleLine(std::string_view readable);
 // True when something other than blanks, tabs, CR, LF or Ctrl-Z follows the
 // first Ctrl-Z: such data would be lost, not written back or not merged.
-bool HasDataAfterEnd(std::string_view bytes);
+// `readable` is ReadablePart(bytes).
+bool HasDataAfterEnd(std::string_view bytes, std::string_view readable);
 
 }  // namespace grenfel
 

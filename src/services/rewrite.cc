@@ -46,13 +46,15 @@ RunFailure DataAfterEnd(const std::string& name, ListRole role) {
 }  // namespace
 
 RunFailure OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
-                        std::unique_ptr<HeldFile>* held) {
+                        std::unique_ptr<HeldFile>* held, std::string_view* readable) {
   Status s = fs->OpenHeld(name, held);
   if (!s.ok()) {
     held->reset();
     return RunFailure::Of(FailedStep::kReadFile, s, name, role);
   }
-  if (HasDataAfterEnd((*held)->bytes())) {
+  *readable = ReadablePart((*held)->bytes());
+  if (HasDataAfterEnd((*held)->bytes(), *readable)) {
+    *readable = {};
     held->reset();
     return DataAfterEnd(name, role);
   }
@@ -60,13 +62,15 @@ RunFailure OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
 }
 
 RunFailure ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
-                        std::unique_ptr<FileData>* data) {
+                        std::unique_ptr<FileData>* data, std::string_view* readable) {
   // Lists and exclude files are rewritten in place; an include file is only
   // read, so it may be a pipe.
   bool regularOnly = role != ListRole::kInclude;
   Status s = fs->ReadFile(name, regularOnly, data);
   if (!s.ok()) return RunFailure::Of(FailedStep::kReadFile, s, name, role);
-  if (HasDataAfterEnd((*data)->bytes())) {
+  *readable = ReadablePart((*data)->bytes());
+  if (HasDataAfterEnd((*data)->bytes(), *readable)) {
+    *readable = {};
     data->reset();
     return DataAfterEnd(name, role);
   }

@@ -24,12 +24,13 @@ namespace grenfel {
 // now until `*held` is destroyed, and anything but a regular file is
 // refused. A file holding data after a Ctrl-Z byte is refused too: the
 // Ctrl-Z ends its readable text, so a rewrite would drop that data.
+// `*readable` receives the readable part of its bytes (ReadablePart).
 RunFailure OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
-                        std::unique_ptr<HeldFile>* held);
+                        std::unique_ptr<HeldFile>* held, std::string_view* readable);
 
 // Reads a whole include file, which may be a pipe; refused like the above.
 RunFailure ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
-                        std::unique_ptr<FileData>* data);
+                        std::unique_ptr<FileData>* data, std::string_view* readable);
 
 class ListRewrite {
  public:

@@ -19,7 +19,8 @@ constexpr std::string_view kNew = "aa@x\r\nbb@x\r\n";
 template <typename Meanwhile>
 RunFailure Rewrite(MemoryFileSystem* fs, Meanwhile meanwhile) {
   std::unique_ptr<HeldFile> list;
-  RunFailure s = OpenListFile(fs, "m.lst", ListRole::kList, &list);
+  std::string_view readable;
+  RunFailure s = OpenListFile(fs, "m.lst", ListRole::kList, &list, &readable);
   if (!s.ok()) return s;
   std::unique_ptr<ListRewrite> rewrite;
   s = ListRewrite::Begin(fs, "m.lst", "m.TMP", list.get(), &rewrite);
