@@ -1,8 +1,6 @@
 // Blocks of memory for the big arrays of a run (the entries of a list, the
-// members being grouped), taken straight from the system: on Linux aligned
-// to 2 MiB and offered to the kernel for huge pages, so that filling an
-// array of hundreds of megabytes takes a few hundred page faults instead of
-// a hundred thousand. Smaller requests stay with the ordinary allocator.
+// members being grouped), taken straight from the system, one mapping each.
+// Smaller requests stay with the ordinary allocator.
 //
 // The last block freed while no other is in use is kept for the next
 // request it can serve: the grouping that follows a list's processing then

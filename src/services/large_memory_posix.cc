@@ -1,44 +1,29 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdint>
-
 #include "services/large_memory.h"
 
 namespace grenfel {
 
 namespace {
 
-constexpr size_t kHugePage = size_t{2} << 20;
-
-size_t RoundUp(size_t bytes, size_t unit) { return (bytes + unit - 1) / unit * unit; }
-
 size_t PageRounded(size_t bytes) {
-  return RoundUp(bytes, static_cast<size_t>(::sysconf(_SC_PAGESIZE)));
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
 }
 
 }  // namespace
 
-// Maps a huge page more than asked and trims the ends, so that the block
-// starts on a huge-page boundary: the kernel can only back whole, aligned
-// huge pages.
+// An anonymous mapping of its own, in the pages the system's policy gives.
+// It asks for no huge pages: on a virtual machine that hands freed memory
+// back to its host, a huge page is found only among blocks the host has
+// taken back, and filling 240 MB in them took 0.29 to 0.45 s against 0.09 s
+// in small pages, which the guest still holds.
 void* SystemAllocateLarge(size_t bytes) {
   const size_t size = PageRounded(bytes);
-  if (size < bytes || size + kHugePage < size) return nullptr;
-  void* mapped =
-      ::mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) return nullptr;
-  char* const start = static_cast<char*>(mapped);
-  const uintptr_t address = reinterpret_cast<uintptr_t>(start);
-  char* const block = start + (RoundUp(address, kHugePage) - address);
-  if (block > start) ::munmap(start, static_cast<size_t>(block - start));
-  char* const end = start + size + kHugePage;
-  if (end > block + size) ::munmap(block + size, static_cast<size_t>(end - (block + size)));
-#ifdef MADV_HUGEPAGE
-  // Only a hint: where huge pages are off, ordinary pages serve.
-  ::madvise(block, size, MADV_HUGEPAGE);
-#endif
-  return block;
+  if (size < bytes) return nullptr;
+  void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return mapped == MAP_FAILED ? nullptr : mapped;
 }
 
 void SystemFreeLarge(void* block, size_t bytes) {
