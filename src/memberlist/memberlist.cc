@@ -325,8 +325,9 @@ RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole 
   if (!includeName.empty()) {
     RunFailure failure =
         ReadListFile(fs, includeName, ListRole::kInclude, &run->includeData, &run->includeReadable);
-    if (failure.ok())
+    if (failure.ok()) {
       failure = CheckLineEnds(run->includeReadable, includeName, ListRole::kInclude);
+    }
     if (failure.ok()) failure = CheckIncludeLines(run->includeReadable, includeName);
     if (!failure.ok()) return failure;
   }
