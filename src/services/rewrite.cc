@@ -38,7 +38,13 @@ RunFailure ClaimFailure(FileSystem* fs, const std::string& listName,
   return failure;
 }
 
-RunFailure DataAfterEnd(const std::string& name, ListRole role) {
+// Finds the readable part of a file's bytes; refused, with *readable
+// empty, when data follows it.
+RunFailure FindReadable(std::string_view bytes, const std::string& name, ListRole role,
+                        std::string_view* readable) {
+  *readable = ReadablePart(bytes);
+  if (!HasDataAfterEnd(bytes, *readable)) return RunFailure::None();
+  *readable = {};
   return RunFailure::Of(FailedStep::kCheckContents, Status::Error(ErrorCode::kDataAfterEnd, ""),
                         name, role);
 }
@@ -52,13 +58,9 @@ RunFailure OpenListFile(FileSystem* fs, const std::string& name, ListRole role,
     held->reset();
     return RunFailure::Of(FailedStep::kReadFile, s, name, role);
   }
-  *readable = ReadablePart((*held)->bytes());
-  if (HasDataAfterEnd((*held)->bytes(), *readable)) {
-    *readable = {};
-    held->reset();
-    return DataAfterEnd(name, role);
-  }
-  return RunFailure::None();
+  RunFailure failure = FindReadable((*held)->bytes(), name, role, readable);
+  if (!failure.ok()) held->reset();
+  return failure;
 }
 
 RunFailure ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
@@ -68,13 +70,9 @@ RunFailure ReadListFile(FileSystem* fs, const std::string& name, ListRole role,
   bool regularOnly = role != ListRole::kInclude;
   Status s = fs->ReadFile(name, regularOnly, data);
   if (!s.ok()) return RunFailure::Of(FailedStep::kReadFile, s, name, role);
-  *readable = ReadablePart((*data)->bytes());
-  if (HasDataAfterEnd((*data)->bytes(), *readable)) {
-    *readable = {};
-    data->reset();
-    return DataAfterEnd(name, role);
-  }
-  return RunFailure::None();
+  RunFailure failure = FindReadable((*data)->bytes(), name, role, readable);
+  if (!failure.ok()) data->reset();
+  return failure;
 }
 
 ListRewrite::ListRewrite(FileSystem* fs, std::string listName, std::string companionName,
