@@ -17,19 +17,22 @@ struct RadixKey {
   uint64_t high, low;
 };
 
-// The 8 bits of `key` from bit `pos` on, counted from the top; bits past the
-// end read as 0.
-unsigned DigitAt(const RadixKey& key, int pos) {
-  if (pos <= 56) return static_cast<unsigned>(key.high >> (56 - pos)) & 255;
-  if (pos < 64) return static_cast<unsigned>(key.high << (pos - 56) | key.low >> (120 - pos)) & 255;
-  if (pos <= 120) return static_cast<unsigned>(key.low >> (120 - pos)) & 255;
-  return static_cast<unsigned>(key.low << (pos - 120)) & 255;
+// The `bits` bits of `key` from bit `pos` on, counted from the top; bits
+// past the end read as 0.
+unsigned DigitAt(const RadixKey& key, int pos, int bits) {
+  // The 64 bits from `pos` on, of which the digit is the top.
+  uint64_t window = pos == 0    ? key.high
+                    : pos < 64  ? key.high << pos | key.low >> (64 - pos)
+                    : pos < 128 ? key.low << (pos - 64)
+                                : 0;
+  return static_cast<unsigned>(window >> (64 - bits));
 }
 
 // In-place MSD radix sort of items by the key keyOf(item), ascending or
-// descending, 8 bits a pass; a bucket of few items, or one whose key bits
-// are all used, goes to finish(first, last), which sorts it by the full
-// order. Buckets of more than a grain are handed to the other thread.
+// descending, 11 bits a pass over many items and 8 over fewer; a bucket of
+// few items, or one whose key bits are all used, goes to finish(first,
+// last), which sorts it by the full order. Buckets of more than a grain are
+// handed to the other thread.
 template <typename T, typename KeyOf, typename Finish>
 class RadixSorter {
  public:
@@ -129,9 +132,16 @@ class RadixSorter {
     return frontEnd[0] + frontOfSecond;
   }
 
+  // Over more items than this, a pass spreads them by 11 bits, into 2048
+  // bins, which parts the domains of a large list in one pass fewer; fewer
+  // items are spread by 8 bits, into bins they fill better.
+  static constexpr size_t kWideMinimum = size_t{1} << 17;
+  static constexpr int kWideBits = 11, kNarrowBits = 8;
+
+  template <int kBits>
   unsigned Bin(const T& item, int pos) const {
-    unsigned digit = DigitAt(keyOf_(item), pos);
-    return descending_ ? 255 - digit : digit;
+    unsigned digit = DigitAt(keyOf_(item), pos, kBits);
+    return descending_ ? (1u << kBits) - 1 - digit : digit;
   }
 
   template <typename Share>
@@ -140,61 +150,70 @@ class RadixSorter {
       const size_t n = t.end - t.begin;
       if (n < 2) return;
       if (n <= kFewItems || t.pos >= kKeyBits) return finish_(items_ + t.begin, items_ + t.end);
-      size_t count[256] = {};
-      for (size_t p = t.begin; p < t.end; ++p) ++count[Bin(items_[p], t.pos)];
-      if (count[Bin(items_[t.begin], t.pos)] == n) {
-        t.pos += 8;
-        continue;
-      }
-      size_t start[256], next[256];
-      for (size_t c = 0, at = t.begin; c < 256; ++c) {
-        start[c] = next[c] = at;
-        at += count[c];
-      }
-      if (n <= kCopiedItems) {
-        std::vector<T>& scratch = Scratch();
-        if (scratch.size() < n) scratch.resize(kCopiedItems);
-        T* const copy = scratch.data();
-        for (size_t p = t.begin; p < t.end; ++p) {
-          copy[next[Bin(items_[p], t.pos)]++ - t.begin] = items_[p];
-        }
-        std::copy(copy, copy + n, items_ + t.begin);
-      } else {
-        SwapIntoBins(t, start, count, next);
-      }
-      for (unsigned c = 0; c < 256; ++c) {
-        if (count[c] < 2) continue;
-        Task part{start[c], start[c] + count[c], t.pos + 8};
-        if (count[c] > grain) {
-          share(part);
-        } else {
-          Sort(part, share, grain);
-        }
-      }
-      return;
+      const bool spread = n > kWideMinimum ? SpreadBy<kWideBits>(&t, share, grain)
+                                           : SpreadBy<kNarrowBits>(&t, share, grain);
+      if (spread) return;
     }
+  }
+
+  // Spreads the task's items into bins by their kBits bits from t->pos on,
+  // then sorts each bin. False, with t->pos moved past those bits, when the
+  // items all share them. Places are counted from the task's first item in
+  // 32 bits (fewer than 2^31 members), which keeps the frame small.
+  template <int kBits, typename Share>
+  bool SpreadBy(Task* task, Share& share, size_t grain) {
+    constexpr unsigned kBins = 1u << kBits;
+    const Task t = *task;
+    const size_t n = t.end - t.begin;
+    T* const items = items_ + t.begin;
+    uint32_t count[kBins] = {};
+    for (size_t p = 0; p < n; ++p) ++count[Bin<kBits>(items[p], t.pos)];
+    if (count[Bin<kBits>(items[0], t.pos)] == n) {
+      task->pos += kBits;
+      return false;
+    }
+    uint32_t start[kBins], next[kBins];
+    for (uint32_t c = 0, at = 0; c < kBins; ++c) {
+      start[c] = next[c] = at;
+      at += count[c];
+    }
+    if (n <= kCopiedItems) {
+      std::vector<T>& scratch = Scratch();
+      if (scratch.size() < n) scratch.resize(kCopiedItems);
+      T* const copy = scratch.data();
+      for (size_t p = 0; p < n; ++p) copy[next[Bin<kBits>(items[p], t.pos)]++] = items[p];
+      std::copy(copy, copy + n, items);
+    } else {
+      // Each item is swapped straight into its bin.
+      for (unsigned c = 0; c < kBins; ++c) {
+        const uint32_t end = start[c] + count[c];
+        while (next[c] < end) {
+          T item = items[next[c]];
+          unsigned bin = Bin<kBits>(item, t.pos);
+          while (bin != c) {
+            std::swap(item, items[next[bin]++]);
+            bin = Bin<kBits>(item, t.pos);
+          }
+          items[next[c]++] = item;
+        }
+      }
+    }
+    for (unsigned c = 0; c < kBins; ++c) {
+      if (count[c] < 2) continue;
+      Task part{t.begin + start[c], t.begin + start[c] + count[c], t.pos + kBits};
+      if (count[c] > grain) {
+        share(part);
+      } else {
+        Sort(part, share, grain);
+      }
+    }
+    return true;
   }
 
   // The copy of each thread, kept from one bin to the next.
   static std::vector<T>& Scratch() {
     thread_local std::vector<T> scratch;
     return scratch;
-  }
-
-  // Each item is swapped straight into its bin.
-  void SwapIntoBins(const Task& t, const size_t* start, const size_t* count, size_t* next) {
-    for (unsigned c = 0; c < 256; ++c) {
-      const size_t end = start[c] + count[c];
-      while (next[c] < end) {
-        T item = items_[next[c]];
-        unsigned bin = Bin(item, t.pos);
-        while (bin != c) {
-          std::swap(item, items_[next[bin]++]);
-          bin = Bin(item, t.pos);
-        }
-        items_[next[c]++] = item;
-      }
-    }
   }
 
   T* items_;
