@@ -184,19 +184,8 @@ class RadixSorter {
       for (size_t p = 0; p < n; ++p) copy[next[Bin<kBits>(items[p], t.pos)]++] = items[p];
       std::copy(copy, copy + n, items);
     } else {
-      // Each item is swapped straight into its bin.
-      for (unsigned c = 0; c < kBins; ++c) {
-        const uint32_t end = start[c] + count[c];
-        while (next[c] < end) {
-          T item = items[next[c]];
-          unsigned bin = Bin<kBits>(item, t.pos);
-          while (bin != c) {
-            std::swap(item, items[next[bin]++]);
-            bin = Bin<kBits>(item, t.pos);
-          }
-          items[next[c]++] = item;
-        }
-      }
+      SwapIntoBins(items, kBins, start, count, next,
+                   [this, pos = t.pos](const T& item) { return Bin<kBits>(item, pos); });
     }
     for (unsigned c = 0; c < kBins; ++c) {
       if (count[c] < 2) continue;

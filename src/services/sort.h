@@ -115,6 +115,17 @@ RankedOrder RankedDescendingOrder(size_t count, const Keys& keys);
 template <typename T, typename MakeKeys>
 bool SortPartThroughRanks(T* items, int64_t lo, int64_t hi, MakeKeys keys);
 
+// ---- Spreading into bins ----
+//
+// The in-place step of the radix sorts here and of grouping's member sort.
+// Bin b (binOf(item) < bins) takes the places start[b] to start[b] +
+// count[b] - 1 of items[], one for each of its items; next[b] is its first
+// place not yet filled (start[b] at first) and reaches start[b] + count[b]
+// when every item is in its bin. The order within a bin is not kept.
+template <typename T, typename Place, typename BinOf>
+void SwapIntoBins(T* items, unsigned bins, const Place* start, const Place* count, Place* next,
+                  BinOf binOf);
+
 // ---- Ranking a mostly sorted array ----
 //
 // A list kept sorted and then added to (a sorted list with new lines at its

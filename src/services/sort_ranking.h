@@ -15,6 +15,24 @@
 
 namespace grenfel {
 
+template <typename T, typename Place, typename BinOf>
+void SwapIntoBins(T* items, unsigned bins, const Place* start, const Place* count, Place* next,
+                  BinOf binOf) {
+  // In rounds: each item not yet in place is swapped to the first free place
+  // of its bin, and what stood there waits for the next round. The swaps of
+  // a round do not wait for each other, so the cache misses they meet
+  // overlap; a chain of swaps, each item taking the place of the one before,
+  // meets them one after the other.
+  for (bool left = true; left;) {
+    left = false;
+    for (unsigned b = 0; b < bins; ++b) {
+      const Place end = start[b] + count[b];
+      for (Place p = next[b]; p < end; ++p) std::swap(items[p], items[next[binOf(items[p])]++]);
+      left |= next[b] != end;
+    }
+  }
+}
+
 namespace sort_detail {
 
 // `tag` is mark << 32 | item index: the mark is 1 where the key differs
@@ -71,19 +89,9 @@ class Ranker {
         nonEmpty += count[c] != 0;
       }
       if (nonEmpty > 1) {
-        // In place: each item is swapped straight into its bin.
-        for (int c = 0; c < 256; ++c) {
-          const size_t end = start[c] + count[c];
-          while (next[c] < end) {
-            KeyItem item = items_[next[c]];
-            int digit = static_cast<int>((item.word >> shift) & 255);
-            while (digit != c) {
-              std::swap(item, items_[next[digit]++]);
-              digit = static_cast<int>((item.word >> shift) & 255);
-            }
-            items_[next[c]++] = item;
-          }
-        }
+        SwapIntoBins(items_, 256, start, count, next, [shift](const KeyItem& item) {
+          return static_cast<unsigned>(item.word >> shift) & 255;
+        });
       }
       const bool last = b.byte == 7 && b.w + 1 >= Keys::kWords;
       for (int c = 0; c < 256; ++c) {

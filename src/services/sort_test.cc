@@ -237,6 +237,38 @@ TEST(QuickSortDescendingOnTwoThreads, LopsidedPartsThroughRanksKeepTheOrder) {
 
 // Large arrays, where the second thread takes part: equal keys end in the
 // order of the plain procedure, whatever the shape of the input.
+TEST(SwapIntoBins, EveryItemEndsInItsBinAndNoneIsLost) {
+  std::mt19937 random(11);
+  // Even bins, one bin holding most items, and empty bins between.
+  for (int skew : {0, 1, 2}) {
+    constexpr unsigned kBins = 64;
+    std::vector<uint32_t> items(20000);
+    for (uint32_t& item : items) {
+      uint32_t bin = random() % kBins;
+      if (skew == 1 && random() % 10 != 0) bin = 7;
+      if (skew == 2) bin &= ~3u;
+      item = bin << 24 | static_cast<uint32_t>(random() & 0xFFFFFF);
+    }
+    auto binOf = [](uint32_t item) { return item >> 24; };
+    uint32_t count[kBins] = {}, start[kBins], next[kBins];
+    for (uint32_t item : items) ++count[binOf(item)];
+    for (uint32_t b = 0, at = 0; b < kBins; ++b) {
+      start[b] = next[b] = at;
+      at += count[b];
+    }
+    std::vector<uint32_t> before = items;
+    SwapIntoBins(items.data(), kBins, start, count, next, binOf);
+    SCOPED_TRACE("skew " + std::to_string(skew));
+    for (uint32_t b = 0; b < kBins; ++b) {
+      ASSERT_EQ(next[b], start[b] + count[b]);
+      for (uint32_t p = start[b]; p < next[b]; ++p) ASSERT_EQ(binOf(items[p]), b);
+    }
+    std::sort(before.begin(), before.end());
+    std::sort(items.begin(), items.end());
+    EXPECT_TRUE(items == before);
+  }
+}
+
 TEST(TextSort, TwoThreadsGiveThePlainOrder) {
   struct Item {
     uint32_t key;
