@@ -286,23 +286,22 @@ void GroupedList::SortTiesAsTheQuicksort() {
     order[p] = MakeRankedItem(static_cast<uint32_t>(members[p].key.low), static_cast<uint32_t>(p));
   }
   QuickSortRanksDescending(order.data(), count);
-  // Member order[p] goes to place p, cycle by cycle; a place done points at
-  // itself.
-  for (size_t start = 0; start < count; ++start) {
-    if (PayloadOf(order[start]) == start) continue;
-    Member held = members[start];
-    size_t place = start;
-    for (;;) {
-      size_t from = PayloadOf(order[place]);
-      order[place] = MakeRankedItem(0, static_cast<uint32_t>(place));
-      if (from == start) {
-        members[place] = held;
-        break;
-      }
-      members[place] = members[from];
-      place = from;
-    }
-  }
+  // Member order[p] goes to place p. Moved there cycle by cycle, each move
+  // would wait for the one before it (1.7 s for 10M members); instead each
+  // member is given its place, in its low word, and sorted by it.
+  ForBothHalves(0, count, [&](size_t begin, size_t end, int) {
+    for (size_t p = begin; p < end; ++p) members[PayloadOf(order[p])].key.low = p;
+  });
+  std::vector<RankedItem>().swap(order);
+  RadixSort(
+      members, count, false,
+      [](const Member& m) {
+        return RadixKey{m.key.low, 0};
+      },
+      [](Member* first, Member* last) {
+        std::sort(first, last,
+                  [](const Member& a, const Member& b) { return a.key.low < b.key.low; });
+      });
 }
 
 }  // namespace grenfel
