@@ -71,11 +71,19 @@ inline RankedItem MakeRankedItem(uint32_t rank, uint32_t payload) {
   return uint64_t{rank} << 32 | payload;
 }
 
+// How the partitions of QuickSortRanksDescending scan for their stops:
+// item by item, cheapest where ranks mostly come in order (a list kept
+// sorted: long stretches without a stop), or in blocks with no branch on
+// the ranks, cheapest where they come scattered (a stop every few items).
+// The permutation is the same.
+enum class RankScans { kOneByOne, kInBlocks };
+
 // The array quicksort, descending, on ranks: the permutation of the
 // quicksort above with compare(a, b) = RankOf(a) - RankOf(b), on two
 // threads for large arrays. Lopsided partitions switch their range to scans
 // that jump; the permutation stays the same. Ranks are below 2^32 - 1.
-void QuickSortRanksDescending(RankedItem* items, size_t count);
+void QuickSortRanksDescending(RankedItem* items, size_t count,
+                              RankScans scans = RankScans::kOneByOne);
 
 // ---- Ranking ----
 //

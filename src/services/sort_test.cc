@@ -163,36 +163,63 @@ TEST(QuickSortRanksDescending, LopsidedOrdersGiveThePlainPermutation) {
         });
         for (RankedItem item : plain) expected.push_back(PayloadOf(item));
       }
-      QuickSortRanksDescending(items.data(), items.size());
-      std::vector<uint32_t> payloads;
-      for (RankedItem item : items) payloads.push_back(PayloadOf(item));
-      ASSERT_EQ(payloads, expected) << "shape " << shape << ", " << 2 * half << " items";
+      for (RankScans scans : {RankScans::kOneByOne, RankScans::kInBlocks}) {
+        std::vector<RankedItem> sorted = items;
+        QuickSortRanksDescending(sorted.data(), sorted.size(), scans);
+        std::vector<uint32_t> payloads;
+        for (RankedItem item : sorted) payloads.push_back(PayloadOf(item));
+        ASSERT_EQ(payloads, expected) << "shape " << shape << ", " << 2 * half << " items";
+      }
     }
   }
 }
 
 // Orders whose scans stop at the edges of the range or walk long
 // stretches, at lengths around the scans' steps: sorted either way, with
-// ties, all equal, and sorted with a random tail as a list grows daily.
+// ties, all equal, sorted with a random tail as a list grows daily, and
+// scattered with ties; scanned item by item and in blocks.
 TEST(QuickSortRanksDescending, LongAndShortScansGiveThePlainPermutation) {
   std::mt19937 random(5);
   std::vector<uint32_t> lengths;
   for (uint32_t n = 1; n <= 40; ++n) lengths.push_back(n);
   lengths.push_back(5000);
   for (uint32_t n : lengths) {
-    for (int shape = 0; shape < 4; ++shape) {
+    for (int shape = 0; shape < 5; ++shape) {
       std::vector<RankedItem> items;
       for (uint32_t k = 0; k < n; ++k) {
         uint32_t rank = shape == 0 ? k : shape == 1 ? (n - k) / 2 : shape == 2 ? 7 : k;
         if (shape == 3 && k >= n - n / 10) rank = static_cast<uint32_t>(random() % n);
+        if (shape == 4) rank = static_cast<uint32_t>(random() % (n / 2 + 1));
         items.push_back(MakeRankedItem(rank, k));
       }
       std::vector<uint32_t> expected = PlainRankOrder(items);
-      QuickSortRanksDescending(items.data(), items.size());
-      std::vector<uint32_t> payloads;
-      for (RankedItem item : items) payloads.push_back(PayloadOf(item));
-      ASSERT_EQ(payloads, expected) << "shape " << shape << ", " << n << " items";
+      for (RankScans scans : {RankScans::kOneByOne, RankScans::kInBlocks}) {
+        std::vector<RankedItem> sorted = items;
+        QuickSortRanksDescending(sorted.data(), sorted.size(), scans);
+        std::vector<uint32_t> payloads;
+        for (RankedItem item : sorted) payloads.push_back(PayloadOf(item));
+        ASSERT_EQ(payloads, expected) << "shape " << shape << ", " << n << " items";
+      }
     }
+  }
+}
+
+// Scattered ranks with ties, long enough for both threads: both kinds of
+// scans give the plain walk's permutation.
+TEST(QuickSortRanksDescending, ScatteredRanksOnTwoThreadsGiveThePlainPermutation) {
+  std::mt19937 random(6);
+  std::vector<RankedItem> items;
+  for (uint32_t k = 0; k < 3 * kTwoThreadMinimum; ++k) {
+    items.push_back(MakeRankedItem(static_cast<uint32_t>(random() % kTwoThreadMinimum), k));
+  }
+  std::vector<RankedItem> plain = items;
+  PlainQuickSortDescending(plain, [](RankedItem a, RankedItem b) {
+    return static_cast<int64_t>(RankOf(a)) - static_cast<int64_t>(RankOf(b));
+  });
+  for (RankScans scans : {RankScans::kOneByOne, RankScans::kInBlocks}) {
+    std::vector<RankedItem> sorted = items;
+    QuickSortRanksDescending(sorted.data(), sorted.size(), scans);
+    ASSERT_TRUE(sorted == plain);
   }
 }
 
