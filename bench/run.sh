@@ -21,7 +21,7 @@
 #             copy and the work copies about 5 GB of disk, 10 minutes more).
 #   --generate  only makes the lists (they are kept for later runs).
 #   --scenarios  runs only these scenarios (sort dd sortonly nd exclude group
-#             include closed report dryrun), and always `sort` and nd, which
+#             groupall include closed report dryrun), and always `sort` and nd, which
 #             the ratios need.
 # Environment: GRENFEL_BENCH_DIR, the scratch folder (default /tmp/grenfel-bench).
 set -euo pipefail
@@ -116,7 +116,7 @@ stat_value() {  # file key
 }
 
 # --- scenarios ---------------------------------------------------------------
-SCENARIOS="sort dd sortonly nd exclude group include closed report dryrun"
+SCENARIOS="sort dd sortonly nd exclude group groupall include closed report dryrun"
 # What runs: "N order scenario ...", one case a line.
 CASES=""
 for n in $SIZES; do
@@ -151,6 +151,7 @@ label() {
     nd) echo 'grenfel /ND' ;;
     exclude) echo 'grenfel /ND /B= (1M exclude entries)' ;;
     group) echo 'grenfel /ND /G10' ;;
+    groupall) echo 'grenfel /G10 (duplicates kept)' ;;
     include) echo 'grenfel /ND + include list (1M)' ;;
     closed) echo 'grenfel /ND, closed list, 1,000 moderators' ;;
     report) echo 'grenfel /ND --report=r.tsv' ;;
@@ -177,6 +178,7 @@ run_scenario() {  # N order scenario rep
     nd) cmd=("$GRENFEL" w.lst /ND) ;;
     exclude) cmd=("$GRENFEL" w.lst /ND /B=x.lst); cp "$dir/exclude.lst" "$WORK/x.lst" ;;
     group) cmd=("$GRENFEL" w.lst /ND /G10) ;;
+    groupall) cmd=("$GRENFEL" w.lst /G10) ;;
     include) cmd=("$GRENFEL" w.lst i.lst /ND); cp "$dir/include.lst" "$WORK/i.lst" ;;
     closed) cmd=("$GRENFEL" w.lst /ND); list=$dir/closed.$order.lst ;;
     report) cmd=("$GRENFEL" w.lst /ND --report=r.tsv) ;;
@@ -202,7 +204,7 @@ run_scenario() {  # N order scenario rep
     sort) got=$(wc -l <"$WORK/out.txt"); expect=$(stat_value "$stats" expect_nd)
           expect=$((expect - $(stat_value "$stats" head_lines))) ;;
     dd) got=$(stat -c %s "$WORK/out.lst"); expect=$(stat -c %s "$list") ;;
-    sortonly) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$stats" expect_sort) ;;
+    sortonly|groupall) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$stats" expect_sort) ;;
     nd|group|report) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$stats" expect_nd) ;;
     dryrun) got=$(wc -l <"$WORK/w.lst"); expect=$(wc -l <"$list") ;;
     exclude) got=$(wc -l <"$WORK/w.lst"); expect=$(stat_value "$dir/stats.shuffled" expect_exclude)
