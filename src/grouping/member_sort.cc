@@ -28,8 +28,8 @@ unsigned DigitAt(const RadixKey& key, int pos, int bits) {
   return static_cast<unsigned>(window >> (64 - bits));
 }
 
-// In-place MSD radix sort of items by the key keyOf(item), ascending or
-// descending, 11 bits a pass over many items and 8 over fewer; a bucket of
+// In-place MSD radix sort of items by the key keyOf(item), descending, 11
+// bits a pass over many items and 8 over fewer; a bucket of
 // few items, or one whose key bits are all used, goes to finish(first,
 // last), which sorts it by the full order. Buckets of more than a grain are
 // handed to the other thread.
@@ -44,8 +44,8 @@ class RadixSorter {
     size_t splitAt = 0;
   };
 
-  RadixSorter(T* items, bool descending, KeyOf keyOf, Finish finish)
-      : items_(items), descending_(descending), keyOf_(keyOf), finish_(finish) {}
+  RadixSorter(T* items, KeyOf keyOf, Finish finish)
+      : items_(items), keyOf_(keyOf), finish_(finish) {}
 
   void SortAll(size_t count) {
     if (count < 2) return;
@@ -95,8 +95,8 @@ class RadixSorter {
 
   // Whether key a comes before key b in the order sorted.
   bool Before(const RadixKey& a, const RadixKey& b) const {
-    if (a.high != b.high) return descending_ ? a.high > b.high : a.high < b.high;
-    return descending_ ? a.low > b.low : a.low < b.low;
+    if (a.high != b.high) return a.high > b.high;
+    return a.low > b.low;
   }
 
   // Moves the items whose keys come before a pivot's (the middle of keys
@@ -141,7 +141,7 @@ class RadixSorter {
   template <int kBits>
   unsigned Bin(const T& item, int pos) const {
     unsigned digit = DigitAt(keyOf_(item), pos, kBits);
-    return descending_ ? (1u << kBits) - 1 - digit : digit;
+    return (1u << kBits) - 1 - digit;
   }
 
   template <typename Share>
@@ -206,14 +206,13 @@ class RadixSorter {
   }
 
   T* items_;
-  bool descending_;
   KeyOf keyOf_;
   Finish finish_;
 };
 
 template <typename T, typename KeyOf, typename Finish>
-void RadixSort(T* items, size_t count, bool descending, KeyOf keyOf, Finish finish) {
-  RadixSorter<T, KeyOf, Finish>(items, descending, keyOf, finish).SortAll(count);
+void RadixSort(T* items, size_t count, KeyOf keyOf, Finish finish) {
+  RadixSorter<T, KeyOf, Finish>(items, keyOf, finish).SortAll(count);
 }
 
 }  // namespace
@@ -222,7 +221,7 @@ void GroupedList::SortMembers() {
   Member* members = members_.data();
   const size_t count = members_.size();
   RadixSort(
-      members, count, true,
+      members, count,
       [](const Member& m) {
         return RadixKey{m.key.high, m.key.low};
       },
@@ -259,7 +258,7 @@ bool GroupedList::DifferentTextsTie() const {
 // lines, which are at least two bytes apart, so one bit for every two
 // bytes of the list marks them, and the place is the number of marks
 // before. The members of one list are marked in any order; two threads
-// may mark at once offsets that lie on either side of a word's border.
+// may mark at once where they mark different words (WordOf).
 class FileOrderPlaces {
  public:
   explicit FileOrderPlaces(size_t listBytes) : marks_(listBytes / 2 / 64 + 1, 0) {}
