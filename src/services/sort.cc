@@ -54,9 +54,9 @@ inline int64_t ScanDown(const RankedItem* items, int64_t j, int64_t lo, uint64_t
   return j;
 }
 
-// The partition on ranks, with plain scans. Ranks are below 2^32 - 1, so
-// (pivot + 1) << 32 does not overflow.
-// The partition from where its scans stand, i and j, on.
+// The partition on ranks, with plain scans, from where its scans stand, i
+// and j, on. Ranks are below 2^32 - 1, so (pivot + 1) << 32 does not
+// overflow.
 void FinishPartitionRanks(RankedItem* items, int64_t lo, int64_t hi, uint64_t pivot, int64_t i,
                           int64_t j, int64_t* jOut, int64_t* iOut) {
   const uint64_t above = (pivot + 1) << 32;  // an item at or above this ranks higher
@@ -73,6 +73,7 @@ void FinishPartitionRanks(RankedItem* items, int64_t lo, int64_t hi, uint64_t pi
   *iOut = i;
 }
 
+// The whole partition with plain scans.
 void PartitionRanks(RankedItem* items, int64_t lo, int64_t hi, int64_t* jOut, int64_t* iOut) {
   FinishPartitionRanks(items, lo, hi, RankOf(items[lo + (hi - lo) / 2]), lo, hi, jOut, iOut);
 }

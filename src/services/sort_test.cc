@@ -262,8 +262,6 @@ TEST(QuickSortDescendingOnTwoThreads, LopsidedPartsThroughRanksKeepTheOrder) {
   }
 }
 
-// Large arrays, where the second thread takes part: equal keys end in the
-// order of the plain procedure, whatever the shape of the input.
 TEST(SwapIntoBins, EveryItemEndsInItsBinAndNoneIsLost) {
   std::mt19937 random(11);
   // Even bins, one bin holding most items, and empty bins between.
@@ -296,6 +294,8 @@ TEST(SwapIntoBins, EveryItemEndsInItsBinAndNoneIsLost) {
   }
 }
 
+// Large arrays, where the second thread takes part: equal keys end in the
+// order of the plain procedure, whatever the shape of the input.
 TEST(TextSort, TwoThreadsGiveThePlainOrder) {
   struct Item {
     uint32_t key;
