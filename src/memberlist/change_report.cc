@@ -59,6 +59,31 @@ void AppendNumber(int64_t value, std::string* text) { *text += std::to_string(va
 
 }  // namespace
 
+void ListChanges::AddLinesReadAfter(const ListChanges& later, int64_t linesBefore) {
+  for (int64_t line : later.emptyLines_) emptyLines_.push_back(linesBefore + line);
+}
+
+ListChanges ListChanges::PartOfWalk() const {
+  ListChanges part(file_, list_);
+  part.include_ = include_;
+  return part;
+}
+
+void ListChanges::AddPartOfWalk(const ListChanges& part) {
+  const size_t before =
+      part.lastWritten_ == nullptr ? part.walk_.size() : part.rowsBeforeFirstRecord_;
+  if (lastWritten_ == nullptr && part.lastWritten_ != nullptr) {
+    rowsBeforeFirstRecord_ = walk_.size() + part.rowsBeforeFirstRecord_;
+  }
+  for (size_t i = 0; i < part.walk_.size(); ++i) {
+    WalkRow row = part.walk_[i];
+    if (i < before) row.kept = lastWritten_;
+    walk_.push_back(row);
+  }
+  written_.insert(written_.end(), part.written_.begin(), part.written_.end());
+  if (part.lastWritten_ != nullptr) lastWritten_ = part.lastWritten_;
+}
+
 ChangeReport::ChangeReport() : text_(kHeader) {}
 
 namespace {

@@ -49,6 +49,8 @@ class ListChanges {
     if (file_ == ReportedFile::kExclude) written_.push_back(line.data());
   }
   void RecordWritten(std::string_view record) {
+    if (lastWritten_ == nullptr) rowsBeforeFirstRecord_ = walk_.size();
+    lastWritten_ = record.data();
     if (file_ == ReportedFile::kExclude) {
       written_.push_back(record.data());
     } else if (InInclude(record.data())) {
@@ -58,6 +60,17 @@ class ListChanges {
   void DuplicateDropped(std::string_view record, std::string_view kept) {
     walk_.push_back({record, kept.data()});
   }
+
+  // Lines read on another thread, numbered from 1 there, whose first line
+  // is the one after line `linesBefore` here.
+  void AddLinesReadAfter(const ListChanges& later, int64_t linesBefore);
+  // A part of the writing walk, walked on its own from the record before it
+  // (in its own ListChanges, made by PartOfWalk), added after the parts
+  // before it. Until the part wrote a record, what it saw as the record kept
+  // before a repeat was the one before the part, which may itself have been
+  // dropped: such rows name the record written last here instead.
+  ListChanges PartOfWalk() const;
+  void AddPartOfWalk(const ListChanges& part);
 
  private:
   friend class ChangeReport;
@@ -77,6 +90,10 @@ class ListChanges {
   std::vector<ExcludedEntry> excluded_;
   std::vector<WalkRow> walk_;
   std::vector<const char*> written_;  // exclude file: where each written line came from
+  // The last record the walk wrote (null: none yet), and the rows of the
+  // walk before its first.
+  const char* lastWritten_ = nullptr;
+  size_t rowsBeforeFirstRecord_ = 0;
 };
 
 // One group of the grouping, in group order.

@@ -15,9 +15,11 @@ constexpr int64_t kPrefetchDistance = 16;
 
 // The records at indices `from` down to `to` (>= 0), formatted as
 // WriteRecords writes them when no record starts with "+" (every line
-// prefix is empty), after a record `lastWritten`.
+// prefix is empty), after a record `lastWritten`; `changes`, when given,
+// receives the part's rows of the walk.
 int64_t FormatRecords(const EntryStore& entries, int64_t from, int64_t to,
-                      std::string_view lastWritten, bool removeDuplicates, std::string* out) {
+                      std::string_view lastWritten, bool removeDuplicates, std::string* out,
+                      ListChanges* changes) {
   int64_t duplicates = 0;
   for (int64_t index = from; index >= to; --index) {
     if (index - kPrefetchDistance >= to) {
@@ -30,23 +32,27 @@ int64_t FormatRecords(const EntryStore& entries, int64_t from, int64_t to,
     if (removeDuplicates && EqualUpper(entry, lastWritten) &&
         std::memchr(entry.data(), '@', entry.size()) != nullptr) {
       ++duplicates;
+      if (changes != nullptr) changes->DuplicateDropped(entry, lastWritten);
       continue;
     }
     out->append(entry);
     out->append("\r\n");
+    if (changes != nullptr) changes->RecordWritten(entry);
     lastWritten = entry;
   }
   return duplicates;
 }
 
 // The records of WriteRecords, for a long list with no record starting with
-// "+" and no change report: formatted in parts on two threads, written in
-// order. The walk needs only the record before each part: the empty entries
-// sort last, so that record is the entry just before the part unless the
-// part begins among the empties; and where that entry was dropped as a
-// repeat, it equals, in upper case, the record that was written.
+// "+": formatted in parts on two threads, written in order. The walk needs
+// only the record before each part: the empty entries sort last, so that
+// record is the entry just before the part unless the part begins among the
+// empties; and where that entry was dropped as a repeat, it equals, in upper
+// case, the record that was written. The rows of a change report are
+// gathered part by part and added in order.
 void WriteRecordsOnTwoThreads(const std::string& listName, const EntryStore& entries,
-                              bool removeDuplicates, WritableFile* out, WriteResult* result) {
+                              bool removeDuplicates, WritableFile* out, ListChanges* changes,
+                              WriteResult* result) {
   constexpr int64_t kPartLength = int64_t{1} << 15;
   const int64_t last = static_cast<int64_t>(entries.size()) - 2;
   int64_t lastNonEmpty = last;
@@ -55,6 +61,8 @@ void WriteRecordsOnTwoThreads(const std::string& listName, const EntryStore& ent
   }
   const size_t parts = static_cast<size_t>((last + kPartLength) / kPartLength);
   std::vector<int64_t> duplicates(parts, 0);
+  std::vector<ListChanges> partChanges;
+  if (changes != nullptr) partChanges.resize(parts, changes->PartOfWalk());
   TitleClock clock;
   const std::string titleStart = std::string(kTitlePrefix) + "Writing " + listName + " [";
   FormatChunksInOrder(
@@ -64,10 +72,16 @@ void WriteRecordsOnTwoThreads(const std::string& listName, const EntryStore& ent
         const int64_t to = std::max<int64_t>(from - kPartLength + 1, 0);
         std::string_view before =
             from < lastNonEmpty ? entries.Text(static_cast<size_t>(from + 1)) : std::string_view();
-        duplicates[part] = FormatRecords(entries, from, to, before, removeDuplicates, bytes);
+        duplicates[part] = FormatRecords(entries, from, to, before, removeDuplicates, bytes,
+                                         changes != nullptr ? &partChanges[part] : nullptr);
       },
-      [&, next = last](std::string_view bytes) mutable {
+      [&, next = last, part = size_t{0}](std::string_view bytes) mutable {
         if (result->status.ok()) result->status = out->Append(bytes);
+        if (changes != nullptr) {
+          changes->AddPartOfWalk(partChanges[part]);
+          partChanges[part] = changes->PartOfWalk();  // its rows are not needed again
+        }
+        ++part;
         next -= kPartLength;
         if (clock.Moved() && next >= 0) {
           SetTitle(titleStart + NumberText(static_cast<double>(next)) + "]");
@@ -94,8 +108,8 @@ WriteResult WriteRecords(const std::string& listName, const MemberList& list, bo
     if (changes != nullptr) changes->HeadLineWritten(line);
   }
   const EntryStore& entries = list.entries;
-  if (changes == nullptr && !list.hasPlusRecord && entries.size() >= kTwoThreadMinimum) {
-    WriteRecordsOnTwoThreads(listName, entries, removeDuplicates, out, &result);
+  if (!list.oneThread && !list.hasPlusRecord && entries.size() >= kTwoThreadMinimum) {
+    WriteRecordsOnTwoThreads(listName, entries, removeDuplicates, out, changes, &result);
     return result;
   }
   std::string_view linePrefix;

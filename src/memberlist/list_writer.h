@@ -55,6 +55,8 @@ struct MemberList {
   // a list that is not closed, they would close it on the next run.
   std::vector<std::pair<size_t, int64_t>> closedRecords;
   ListChanges* changes = nullptr;  // null unless a report is asked for
+  // Read and written on this thread only, as the tests compare.
+  bool oneThread = false;
 };
 
 struct WriteResult {

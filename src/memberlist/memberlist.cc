@@ -96,17 +96,17 @@ bool ReadListPart(std::string_view lines, EntryStore* entries, size_t* next, Mem
   return true;
 }
 
-// Reads the list file's lines. Without a report, the lines after the first
-// line end past the middle are read on the other thread, into room of their
-// own behind that of the first ones, as members; where the first part
-// leaves the head block open, or the second meets an errors-to line, they
-// are read again after the first ones. `mostLines` is MostLines(readable),
-// the room reserved for them.
+// Reads the list file's lines. The lines after the first line end past the
+// middle are read on the other thread, into room of their own behind that
+// of the first ones, as members, with line numbers of their own for the
+// report; where the first part leaves the head block open, or the second
+// meets an errors-to line, they are read again after the first ones.
+// `mostLines` is MostLines(readable), the room reserved for them.
 void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list,
                    const ReadExclusion& exclusion) {
   EntryStore& entries = list->entries;
   LineHalves halves{readable, {}};
-  if (list->changes == nullptr) halves = SplitAtMiddleLine(readable);
+  if (!list->oneThread) halves = SplitAtMiddleLine(readable);
   // A first part that was cut off ends with a line end: no line follows
   // its last CR, and the second part has the rest of the room.
   const size_t firstRoom = halves.second.empty() ? mostLines : MostLines(halves.first) - 1;
@@ -115,6 +115,11 @@ void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list
   const size_t secondStart = next + firstRoom;
   entries.Grow(firstRoom + secondRoom);
   MemberList second;  // the second part's counts; its entries go into the list's
+  std::unique_ptr<ListChanges> secondChanges;
+  if (list->changes != nullptr) {
+    secondChanges = std::make_unique<ListChanges>(list->changes->PartOfWalk());
+    second.changes = secondChanges.get();
+  }
   ExclusionNotes secondNotes;
   secondNotes.keepRecords = exclusion.notes != nullptr && exclusion.notes->keepRecords;
   const ReadExclusion secondExclusion{exclusion.table, &secondNotes};
@@ -137,6 +142,7 @@ void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list
     for (const auto& [index, lineNumber] : second.closedRecords) {
       list->closedRecords.emplace_back(index - secondStart + next, list->linesRead + lineNumber);
     }
+    if (secondChanges) list->changes->AddLinesReadAfter(*secondChanges, list->linesRead);
     list->linesRead += second.linesRead;
     list->hasPlusRecord = list->hasPlusRecord || second.hasPlusRecord;
     if (exclusion.notes != nullptr) exclusion.notes->Append(secondNotes);
@@ -332,6 +338,7 @@ RunFailure ReadRecords(FileSystem* fs, const std::string& includeName, ListRole 
     if (!failure.ok()) return failure;
   }
   MemberList& list = run->list;
+  list.oneThread = mode.oneThread;
   const size_t listLines = list.entries.ReserveForLines(run->listReadable);
   if (run->includeData) list.entries.ReserveForLines(run->includeReadable);
   if (mode.report != nullptr) {

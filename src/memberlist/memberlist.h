@@ -38,6 +38,9 @@ struct ListRunMode {
   // Called in a real run when the list's new contents are complete, just
   // before the list is cut. A failure stops the run with the list untouched.
   std::function<RunFailure()> beforeCut;
+  // Reads and writes the list on this thread only: the walks that the tests
+  // check the two-thread ones against.
+  bool oneThread = false;
 };
 
 // The whole processing of one list. Prints its progress and summary lines.
