@@ -7,12 +7,15 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "memberlist/change_report.h"
 #include "services/console.h"
 #include "services/fault_injection.h"
 #include "services/scratch_folder.h"
+#include "services/text.h"
 
 namespace grenfel {
 namespace {
@@ -183,6 +186,41 @@ TEST(MemberListTest, ListsWrittenInPartsMatchTheRecordByRecordWalk) {
   EXPECT_EQ(inParts.printed, byRecord.printed);
   EXPECT_TRUE(inParts.report == byRecord.report);
   EXPECT_NE(inParts.printed.find("duplicate records."), std::string::npos) << inParts.printed;
+
+  // Every row names the lines that hold what it says: the line a repeat
+  // came from holds it, the line of the record kept holds it in some
+  // letter case, and a dropped empty line is blank.
+  std::vector<std::string> lines(1);
+  for (char c : listBytes) {
+    if (c == '\r') lines.emplace_back();
+    if (c != '\r' && c != '\n') lines.back() += c;
+  }
+  auto lineOf = [&](std::string_view place) -> std::string {
+    EXPECT_EQ(place.substr(0, 5), "list:");
+    size_t line = std::stoul(std::string(place.substr(5)));
+    return line >= 1 && line < lines.size() ? std::string(TrimBlanks(lines[line - 1])) : "?";
+  };
+  size_t rows = 0;
+  std::string_view report = inParts.report;
+  for (size_t at = report.find("\r\n") + 2; at < report.size(); ++rows) {
+    size_t end = report.find("\r\n", at);
+    std::vector<std::string_view> fields;
+    for (size_t field = at;; field = report.find('\t', field) + 1) {
+      size_t tab = std::min(report.find('\t', field), end);
+      fields.push_back(report.substr(field, tab - field));
+      if (tab == end) break;
+    }
+    at = end + 2;
+    ASSERT_EQ(fields.size(), 5u);
+    if (fields[1] == "dropped-empty") {
+      EXPECT_EQ(lineOf(fields[3]), "");
+    } else {
+      ASSERT_EQ(fields[1], "removed-duplicate");
+      EXPECT_EQ(lineOf(fields[3]), fields[2]);
+      EXPECT_TRUE(EqualUpper(lineOf(fields[4]), fields[2])) << fields[2];
+    }
+  }
+  EXPECT_GT(rows, 70000u);
 }
 
 // A long list is read in two parts on two threads. Lines past the middle
