@@ -72,14 +72,16 @@ struct ListRun {
   // (or instead of) the grouping of the file.
   std::string written;
   std::vector<DomainRow> table;
+  // The grouping worked out for the report, which GroupDomains then writes.
+  KeptGroupPlan plan;
 };
 
 // Works out the grouping when the report needs it and writes the report.
 RunFailure WriteReport(ListRun& run) {
   if (run.grouping) {
     if (!run.longs.dryRun) {
-      GroupOutcome planned =
-          GroupInMemory(run.options.listName, run.written, run.sessionSize, &run.table);
+      GroupOutcome planned = PlanGrouping(run.options.listName, std::move(run.written),
+                                          run.sessionSize, &run.table, &run.plan);
       if (!planned.failure.ok()) return planned.failure;
     }
     run.report.AddDomains(run.table);
@@ -122,9 +124,11 @@ bool ProcessTheList(ListRun& run) {
 bool GroupTheList(ListRun& run) {
   SetTitle(GroupingTitle());
   const std::string& listName = run.options.listName;
-  GroupOutcome grouped = run.longs.dryRun ? GroupInMemory(listName, run.written, run.sessionSize,
-                                                          run.reporting ? &run.table : nullptr)
-                                          : GroupDomains(run.fs, listName, run.sessionSize);
+  GroupOutcome grouped = run.longs.dryRun
+                             ? GroupInMemory(listName, run.written, run.sessionSize,
+                                             run.reporting ? &run.table : nullptr)
+                             : GroupDomains(run.fs, listName, run.sessionSize, run.plan.get());
+  run.plan.reset();
   if (!grouped.failure.ok()) return Stop(run, grouped.failure);
   if (grouped.tooFewNames) PrintLine(TooFewNamesLine());
   PrintLine(FoundDomainsLine(grouped.groups));

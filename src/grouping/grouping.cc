@@ -32,7 +32,21 @@ bool LoadAndArrange(GroupedList& list, const std::string& listName, std::string_
   return true;
 }
 
-GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
+}  // namespace
+
+struct GroupPlan {
+  std::string bytes;
+  GroupedList list;
+  GroupOutcome outcome;
+  bool arranged = false;
+};
+
+void GroupPlanDeleter::operator()(GroupPlan* plan) const { delete plan; }
+
+namespace {
+
+GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sessionSize,
+                       GroupPlan* plan) {
   // Held from this read to the end of the rewrite.
   std::unique_ptr<HeldFile> listFile;
   GroupOutcome outcome;
@@ -40,16 +54,26 @@ GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sess
   outcome.failure = OpenListFile(fs, listName, ListRole::kList, &listFile, &readable);
   if (!outcome.failure.ok()) return outcome;
 
-  auto list = std::make_unique<GroupedList>();
-  if (!LoadAndArrange(*list, listName, readable, sessionSize, &outcome)) return outcome;
+  // A plan made from these very bytes holds their grouping already.
+  std::unique_ptr<GroupedList> own;
+  const GroupedList* list = nullptr;
+  if (plan != nullptr && ReadablePart(plan->bytes) == readable) {
+    outcome = plan->outcome;
+    if (!plan->arranged) return outcome;
+    list = &plan->list;
+  } else {
+    own = std::make_unique<GroupedList>();
+    if (!LoadAndArrange(*own, listName, readable, sessionSize, &outcome)) return outcome;
+    list = own.get();
+  }
   std::unique_ptr<ListRewrite> rewrite;
   outcome.failure =
       ListRewrite::Begin(fs, listName, CompanionName(listName), listFile.get(), &rewrite);
   if (!outcome.failure.ok()) return outcome;
   Status written = list->WriteTo(rewrite->contents());
-  // The members are views of the list's old bytes, which may be mapped: let
-  // go of them before the list is written again.
-  list.reset();
+  // The members are views of the list's old bytes (or of the plan's), which
+  // may be mapped: let go of them before the list is written again.
+  own.reset();
   outcome.failure = rewrite->Commit(written);
   return outcome;
 }
@@ -86,8 +110,22 @@ GroupOutcome GroupInMemory(const std::string& listName, std::string_view listByt
   return OrDieOutOfMemory([&] { return GroupBytes(listName, listBytes, sessionSize, table); });
 }
 
-GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize) {
-  return OrDieOutOfMemory([&] { return GroupList(fs, listName, sessionSize); });
+GroupOutcome PlanGrouping(const std::string& listName, std::string listBytes, int32_t sessionSize,
+                          std::vector<DomainRow>* table, KeptGroupPlan* plan) {
+  return OrDieOutOfMemory([&] {
+    plan->reset(new GroupPlan);
+    GroupPlan& made = **plan;
+    made.bytes = std::move(listBytes);
+    made.arranged =
+        LoadAndArrange(made.list, listName, ReadablePart(made.bytes), sessionSize, &made.outcome);
+    if (made.arranged && table != nullptr) *table = made.list.GroupTable();
+    return made.outcome;
+  });
+}
+
+GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize,
+                          GroupPlan* plan) {
+  return OrDieOutOfMemory([&] { return GroupList(fs, listName, sessionSize, plan); });
 }
 
 }  // namespace grenfel

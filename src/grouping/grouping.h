@@ -4,6 +4,7 @@
 #define GRENFEL_GROUPING_GROUPING_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,9 +26,19 @@ struct GroupOutcome {
   RunFailure failure;
 };
 
+// A grouping worked out in memory before the list was rewritten (for the
+// change report's table), kept for GroupDomains to write.
+struct GroupPlan;
+struct GroupPlanDeleter {
+  void operator()(GroupPlan* plan) const;
+};
+using KeptGroupPlan = std::unique_ptr<GroupPlan, GroupPlanDeleter>;
+
 // Reads, groups and rewrites the list. `sessionSize` is at least 1. Prints
-// nothing.
-GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize);
+// nothing. With a `plan` made from the bytes the list now holds, its
+// grouping is written instead of being worked out again.
+GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t sessionSize,
+                          GroupPlan* plan = nullptr);
 
 // The grouping of a list held in memory (as a dry run would have written it,
 // or as it is about to be written): the outcome GroupDomains would return;
@@ -36,6 +47,9 @@ GroupOutcome GroupDomains(FileSystem* fs, const std::string& listName, int32_t s
 // is.
 GroupOutcome GroupInMemory(const std::string& listName, std::string_view listBytes,
                            int32_t sessionSize, std::vector<DomainRow>* table);
+// The same, keeping the bytes (moved in) and their grouping in `*plan`.
+GroupOutcome PlanGrouping(const std::string& listName, std::string listBytes, int32_t sessionSize,
+                          std::vector<DomainRow>* table, KeptGroupPlan* plan);
 
 }  // namespace grenfel
 

@@ -81,6 +81,24 @@ TEST_F(GroupingTest, RewritesHeadBlockThenSessions) {
   EXPECT_TRUE(fs_.files.empty());
 }
 
+// A grouping planned ahead (for a report) is written only where the list
+// holds the bytes it was planned from; otherwise the list is grouped anew.
+TEST_F(GroupingTest, APlannedGroupingIsWrittenOnlyOverTheBytesItWasPlannedFrom) {
+  const std::string other = Crlf(Numbered(0, 150, "a.org") + Numbered(0, 150, "b.org"));
+  for (const std::string& planned : {kClosedList, other}) {
+    KeptGroupPlan plan;
+    std::vector<DomainRow> table;
+    GroupOutcome ahead = PlanGrouping("list.lst", planned, 60, &table, &plan);
+    EXPECT_FALSE(table.empty());
+    fs_.files["list.lst"] = kClosedList;
+    GroupOutcome outcome = GroupDomains(&fs_, "list.lst", 60, plan.get());
+    const std::string withPlan = fs_.files["list.lst"];
+    EXPECT_EQ(Group(kClosedList, 60).groups, outcome.groups);
+    EXPECT_EQ(withPlan, fs_.files["list.lst"]);
+    EXPECT_EQ(ahead.groups, planned == other ? 2 : 7);
+  }
+}
+
 TEST_F(GroupingTest, NeverLosesTheListWhateverFails) {
   GroupOutcome clean = Group(kClosedList, 60);
   ASSERT_TRUE(clean.failure.ok());
