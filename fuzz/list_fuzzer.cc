@@ -1,5 +1,7 @@
 // Runs the list processing and the grouping on arbitrary list bytes held in
-// memory. Nothing may crash, and grouping may drop nothing but blank lines.
+// memory. Nothing may crash, a dry run with a report must give the same
+// bytes read in two halves as on one thread, and grouping may drop nothing
+// but blank lines.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "grouping/grouping.h"
+#include "memberlist/change_report.h"
 #include "memberlist/memberlist.h"
 #include "services/console.h"
 #include "services/fileio.h"
@@ -55,6 +58,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string include = withInclude ? "in.lst" : "", exclude = withExclude ? "bad.lst" : "";
   if (withInclude) fs.files["in.lst"] = bytes.substr(0, split);
   if (withExclude) fs.files["bad.lst"] = bytes.substr(0, split / 2);
+
+  // A dry run with a change report, read and written in two halves and
+  // on one thread only, must print, write and report the same bytes.
+  std::string halves[2], printed[2];
+  for (int oneThread = 0; oneThread < 2; ++oneThread) {
+    grenfel::ChangeReport report;
+    grenfel::ListRunMode mode;
+    mode.dryRun = true;
+    mode.report = &report;
+    mode.writtenList = &halves[oneThread];
+    mode.oneThread = oneThread == 1;
+    grenfel::CaptureConsole(&printed[oneThread]);
+    grenfel::ListOutcome dry =
+        grenfel::ProcessList(&fs, "list.lst", include, exclude, (flags & 8) != 0, mode);
+    halves[oneThread] += "\n--\n" + report.text() + "\n--\n" + std::to_string(dry.failure.line);
+  }
+  grenfel::CaptureConsole(&console);
+  if (halves[0] != halves[1] || printed[0] != printed[1]) abort();
 
   grenfel::ListOutcome listed =
       grenfel::ProcessList(&fs, "list.lst", include, exclude, (flags & 8) != 0);
