@@ -95,7 +95,7 @@ void ListChanges::AddLinesReadAfter(const ListChanges& later, int64_t linesBefor
   for (int64_t line : later.emptyLines_) emptyLines_.push_back(linesBefore + line);
 }
 
-ListChanges ListChanges::PartOfWalk() const {
+ListChanges ListChanges::EmptyPart() const {
   ListChanges part(file_, list_);
   part.include_ = include_;
   return part;

@@ -61,15 +61,17 @@ class ListChanges {
     walk_.push_back({record, kept.data()});
   }
 
+  // Changes of the same files, none yet: for a part of the work done on
+  // another thread, added here once it is done.
+  ListChanges EmptyPart() const;
   // Lines read on another thread, numbered from 1 there, whose first line
   // is the one after line `linesBefore` here.
   void AddLinesReadAfter(const ListChanges& later, int64_t linesBefore);
-  // A part of the writing walk, walked on its own from the record before it
-  // (in its own ListChanges, made by PartOfWalk), added after the parts
-  // before it. Until the part wrote a record, what it saw as the record kept
-  // before a repeat was the one before the part, which may itself have been
-  // dropped: such rows name the record written last here instead.
-  ListChanges PartOfWalk() const;
+  // A part of the writing walk, walked on its own from the record before it,
+  // added after the parts before it. Until the part wrote a record, what it
+  // saw as the record kept before a repeat was the one before the part,
+  // which may itself have been dropped: such rows name the record written
+  // last here instead.
   void AddPartOfWalk(const ListChanges& part);
 
  private:

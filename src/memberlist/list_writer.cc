@@ -62,7 +62,7 @@ void WriteRecordsOnTwoThreads(const std::string& listName, const EntryStore& ent
   const size_t parts = static_cast<size_t>((last + kPartLength) / kPartLength);
   std::vector<int64_t> duplicates(parts, 0);
   std::vector<ListChanges> partChanges;
-  if (changes != nullptr) partChanges.resize(parts, changes->PartOfWalk());
+  if (changes != nullptr) partChanges.resize(parts, changes->EmptyPart());
   TitleClock clock;
   const std::string titleStart = std::string(kTitlePrefix) + "Writing " + listName + " [";
   FormatChunksInOrder(
@@ -79,7 +79,7 @@ void WriteRecordsOnTwoThreads(const std::string& listName, const EntryStore& ent
         if (result->status.ok()) result->status = out->Append(bytes);
         if (changes != nullptr) {
           changes->AddPartOfWalk(partChanges[part]);
-          partChanges[part] = changes->PartOfWalk();  // its rows are not needed again
+          partChanges[part] = changes->EmptyPart();  // its rows are not needed again
         }
         ++part;
         next -= kPartLength;

@@ -117,7 +117,7 @@ void ReadListLines(std::string_view readable, size_t mostLines, MemberList* list
   MemberList second;  // the second part's counts; its entries go into the list's
   std::unique_ptr<ListChanges> secondChanges;
   if (list->changes != nullptr) {
-    secondChanges = std::make_unique<ListChanges>(list->changes->PartOfWalk());
+    secondChanges = std::make_unique<ListChanges>(list->changes->EmptyPart());
     second.changes = secondChanges.get();
   }
   ExclusionNotes secondNotes;
