@@ -78,15 +78,14 @@ GroupOutcome GroupList(FileSystem* fs, const std::string& listName, int32_t sess
   return outcome;
 }
 
-GroupOutcome GroupBytes(const std::string& listName, std::string_view listBytes,
-                        int32_t sessionSize, std::vector<DomainRow>* table) {
-  GroupedList list;
-  GroupOutcome outcome;
-  if (LoadAndArrange(list, listName, ReadablePart(listBytes), sessionSize, &outcome) &&
-      table != nullptr) {
-    *table = list.GroupTable();
-  }
-  return outcome;
+// LoadAndArrange on bytes held in memory (their readable part), and the
+// table of the groups into `table`, when given, where they are arranged.
+bool GroupBytes(GroupedList& list, const std::string& listName, std::string_view listBytes,
+                int32_t sessionSize, std::vector<DomainRow>* table, GroupOutcome* outcome) {
+  const bool arranged =
+      LoadAndArrange(list, listName, ReadablePart(listBytes), sessionSize, outcome);
+  if (arranged && table != nullptr) *table = list.GroupTable();
+  return arranged;
 }
 
 // Runs `group`; memory that runs out ends the program, as going on could
@@ -107,7 +106,12 @@ GroupOutcome OrDieOutOfMemory(Grouping group) {
 
 GroupOutcome GroupInMemory(const std::string& listName, std::string_view listBytes,
                            int32_t sessionSize, std::vector<DomainRow>* table) {
-  return OrDieOutOfMemory([&] { return GroupBytes(listName, listBytes, sessionSize, table); });
+  return OrDieOutOfMemory([&] {
+    GroupedList list;
+    GroupOutcome outcome;
+    GroupBytes(list, listName, listBytes, sessionSize, table, &outcome);
+    return outcome;
+  });
 }
 
 GroupOutcome PlanGrouping(const std::string& listName, std::string listBytes, int32_t sessionSize,
@@ -116,9 +120,7 @@ GroupOutcome PlanGrouping(const std::string& listName, std::string listBytes, in
     plan->reset(new GroupPlan);
     GroupPlan& made = **plan;
     made.bytes = std::move(listBytes);
-    made.arranged =
-        LoadAndArrange(made.list, listName, ReadablePart(made.bytes), sessionSize, &made.outcome);
-    if (made.arranged && table != nullptr) *table = made.list.GroupTable();
+    made.arranged = GroupBytes(made.list, listName, made.bytes, sessionSize, table, &made.outcome);
     return made.outcome;
   });
 }
