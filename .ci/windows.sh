@@ -3,9 +3,10 @@
 # and as a 32-bit program, runs every cross-compiled unit test program of
 # both under wine, runs the end-to-end suite (a Linux program) against each
 # grenfel.exe under wine (the 32-bit one also with a list too big for its
-# address space, and one that needs more than 2 GiB of it), checks that the Linux program and both Windows programs
-# print the same bytes and write the same files for the example lists and
-# for a large generated list, and builds and checks the two Windows ZIPs.
+# address space, and one that needs more than 2 GiB of it), checks that the
+# Linux program and both Windows programs print the same bytes and write the
+# same files for the example lists and for a large generated list, and
+# builds and checks the two Windows ZIPs.
 # Exits non-zero on any failure. The README tells how to run it by hand.
 #
 # Build folders: build-win (64-bit), build-win32 (32-bit), and a Linux build

@@ -32,7 +32,7 @@ struct ListShape {
 };
 
 // Block `index` of the list: lines numbered on from those of the blocks
-// before it, over a thousand domains.
+// before it, over a thousand domains when they have one.
 std::string ListBlock(const ListShape& shape, uint64_t index) {
   const size_t lineBytes = shape.LineBytes();
   const int digits = shape.withDomain ? 10 : 9;
