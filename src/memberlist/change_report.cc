@@ -6,6 +6,7 @@
 #include <charconv>
 #include <utility>
 
+#include "services/fileio.h"
 #include "services/prefetch.h"
 #include "services/text.h"
 #include "services/two_threads.h"
@@ -14,21 +15,6 @@ namespace grenfel {
 namespace {
 
 constexpr std::string_view kHeader = "file\tchange\trecord\tfrom\trelated\r\n";
-
-// The CRs in [begin, end). The fixed inner loop over 64 bytes, its count
-// in a small integer, is one the compiler turns into vector compares.
-int64_t CountCarriageReturns(const char* begin, const char* end) {
-  constexpr ptrdiff_t kBlock = 64;
-  int64_t count = 0;
-  const char* at = begin;
-  for (; end - at >= kBlock; at += kBlock) {
-    unsigned inBlock = 0;
-    for (ptrdiff_t i = 0; i < kBlock; ++i) inBlock += at[i] == '\r';
-    count += inBlock;
-  }
-  for (; at < end; ++at) count += *at == '\r';
-  return count;
-}
 
 // The line numbers of many places in one file's bytes, found in one pass
 // (two halves, one on each thread): a place's line is one more than the CRs
@@ -53,7 +39,8 @@ class LineFinder {
       size_t counted = begin == 0 ? 0 : asks_[begin - 1].offset;
       int64_t line = begin == 0 ? 1 : 0;
       for (size_t a = begin; a < end; ++a) {
-        line += CountCarriageReturns(bytes_.data() + counted, bytes_.data() + asks_[a].offset);
+        line += static_cast<int64_t>(
+            CountCarriageReturns(bytes_.substr(counted, asks_[a].offset - counted)));
         counted = asks_[a].offset;
         *asks_[a].line = line;
       }

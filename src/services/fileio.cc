@@ -109,7 +109,7 @@ namespace {
 constexpr size_t kCountLanes = 16;
 constexpr size_t kCountBlock = 255 * kCountLanes;  // no counter passes 255
 
-size_t CountCarriageReturns(const char* block, size_t length) {
+size_t CountInBlock(const char* block, size_t length) {
   uint8_t counts[kCountLanes] = {};
   size_t k = 0;
   for (; k + kCountLanes <= length; k += kCountLanes) {
@@ -125,15 +125,19 @@ size_t CountCarriageReturns(const char* block, size_t length) {
 
 }  // namespace
 
+size_t CountCarriageReturns(std::string_view bytes) {
+  size_t count = 0;
+  for (size_t at = 0; at < bytes.size(); at += kCountBlock) {
+    count += CountInBlock(bytes.data() + at, std::min(kCountBlock, bytes.size() - at));
+  }
+  return count;
+}
+
 size_t MostLines(std::string_view readable) {
   // Each half of a large text is counted on a thread of its own.
   size_t counts[2] = {0, 0};
   ForBothHalves(0, readable.size(), [&](size_t begin, size_t end, int half) {
-    size_t count = 0;
-    for (size_t at = begin; at < end; at += kCountBlock) {
-      count += CountCarriageReturns(readable.data() + at, std::min(kCountBlock, end - at));
-    }
-    counts[half] = count;
+    counts[half] = CountCarriageReturns(readable.substr(begin, end - begin));
   });
   return 1 + counts[0] + counts[1];
 }

@@ -289,6 +289,8 @@ class LineReader {
   size_t pos_ = 0;
 };
 
+// The CR bytes in `bytes`, counted in wide compares.
+size_t CountCarriageReturns(std::string_view bytes);
 // How many lines readable bytes hold at most: one more than their CRs.
 size_t MostLines(std::string_view readable);
 // Readable bytes cut after the first line end past their middle, for
